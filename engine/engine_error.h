@@ -87,10 +87,25 @@ class TTabulaError {
   std::string ErrorMessage;  // the message text without the "Tabula Engine Error # " prefix
 };
 
+// The four parameters of an engine error.
+struct TErrorParams {
+  std::string FileName;
+  std::string FieldName;
+  std::string Text;
+  std::string IndexName;
+};
+
+// Longest message text (without the prefix).
+inline constexpr size_t kMaxEngineMessage = 127;
+
 // The engine's exception. Its Errors list always holds exactly one item.
 class ETabulaEngineError : public fw::EDatabaseError {
  public:
+  // The message from the current session's error context (empty parameters
+  // when the engine is not initialised).
   explicit ETabulaEngineError(uint16_t code);
+  // The message from the given parameters.
+  ETabulaEngineError(uint16_t code, const TErrorParams& params);
 
   uint16_t Code() const { return static_cast<uint16_t>(Errors.front()->ErrorCode); }
 
@@ -110,5 +125,7 @@ int RaiseIfError(int code);
 // The message for a code, from the current session's error context; at most
 // 127 characters.
 std::string BuildEngineMessage(uint16_t code);
+// The same from explicit parameters.
+std::string BuildEngineMessage(uint16_t code, const TErrorParams& params);
 
 }  // namespace tabula
