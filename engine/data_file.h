@@ -1,0 +1,447 @@
+#pragma once
+// TDataFile: one open table. It is the file handler of the data file (.DAT:
+// a 127-byte header, one 768-byte descriptor per field, then fixed-length
+// record slots), owns the table's index file (.IDX) and, when the table has
+// blob fields, its blob file (.BLB). It caches records with read-ahead in the
+// direction of travel, reads and writes fields in record buffers, holds the
+// table's read lock, write lock and record locks, and notices other writers
+// through the change counters of the headers.
+//
+// It is also the engine cursor of the dataset layer: the cursor operations
+// (declared below, implemented in data_file_cursor.cpp) move the index
+// file's cursor and load the record it stands on as the current record.
+//
+// Record updates, the free-slot chain and transactions are implemented in
+// data_file_update.cpp. Record filters hook into the index file's cursor.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/blob_file.h"
+#include "engine/data_header.h"
+#include "engine/field_desc.h"
+#include "engine/file_handler.h"
+#include "engine/filter_list.h"
+#include "engine/index_file.h"
+#include "engine/lock_table.h"
+#include "engine/record_cache.h"
+
+namespace tabula {
+
+// Which descriptor set a field operation uses: the working set (the dataset
+// layer's view, which may add computed fields) or the file's own.
+enum class TDescSet : uint8_t { kWorking, kFile };
+
+// Directions of GetRecord's read-ahead.
+enum : int { kReadForward = 1, kReadBackward = 2 };
+
+// Result codes of the cursor operations.
+enum : int { kResultOk = 0 };
+
+// Record limits of a data file.
+inline constexpr int32_t kMaxRecordNo = 100000000;
+inline constexpr int64_t kMaxDataBytes = 2000000000;
+inline constexpr int32_t kReadAheadBytes = 32767;
+inline constexpr size_t kCacheBytes = 131070;
+inline constexpr size_t kMaxCacheEntries = 65535;
+inline constexpr size_t kCacheGrowth = 1024;
+
+// Counters of the data file's own work, reset on open.
+struct TDataFileStats {
+  uint64_t RecordRequests = 0;  // GetRecord calls for a record number
+  uint64_t CacheHits = 0;       // of those, answered from the cache
+  uint64_t BlockReads = 0;      // ReadRecordBlock calls (one file read each)
+  uint64_t RecordsRead = 0;     // record slots those reads brought in
+  uint64_t Writes = 0;          // record runs written by FlushRecords
+  uint64_t HeaderWrites = 0;
+};
+
+// A data file's name as the engine stores it: blanks trimmed, ".DAT" added
+// when the name has no extension.
+std::string ResolveDataFileName(const std::string& name);
+// The name of a companion file: the data file's name with its extension
+// replaced by `extension` (".IDX", ".BLB").
+std::string CompanionFileName(const std::string& dataFileName, const std::string& extension);
+
+// Asked for a password when an enciphered table's password is not known;
+// returns true when the caller should try again.
+using TPasswordCallback = std::function<bool(void* userData)>;
+// Receives the table's messages (blob chains repaired, foreign blobs).
+using TMessageCallback = std::function<void(const std::string& text)>;
+
+struct TFieldDef;
+
+class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileOwner {
+ public:
+  TDataFile();
+  ~TDataFile() override;
+
+  // Trims blanks and adds ".DAT" when the name has no extension.
+  std::string ResolveName(const std::string& name) override;
+
+  // ---- Life cycle and options ----
+  // Opens the data file, checks it (12035, 15878, 8961, 10498), loads the
+  // descriptors, then opens the index file and, with blob fields, the blob
+  // file. Any failure closes everything again and passes the error on.
+  void Open();
+  // Releases locks, writes out an exclusive handle's changes, closes the
+  // companion files and the data file. Nothing for a closed handle.
+  void Close();
+  bool Active() const { return IsOpen(); }
+
+  void SetStrictChangeDetection(bool value);
+  bool StrictChangeDetection() const { return strictChangeDetection_; }
+  void SetForceBufferFlush(bool value);
+  bool ForceBufferFlush() const { return forceBufferFlush_; }
+  void SetPasswordCallback(void* userData, TPasswordCallback callback);
+  // Blob chain repairs and blobs owned by another record are reported here.
+  void SetMessageCallback(TMessageCallback callback) { messageCallback_ = std::move(callback); }
+
+  uint8_t LockRetryCount = kDefaultLockRetryCount;
+  uint16_t LockWaitTime = kDefaultLockWaitTime;
+
+  // Takes and releases the read lock: reloads headers and drops the caches
+  // when another program changed the table.
+  void Refresh();
+
+  // ---- Header ----
+  const TDataHeader& Header() const { return header_; }
+  bool HeaderModified() const { return headerModified_; }
+  void MarkHeaderModified() { headerModified_ = true; }
+  // Reads the 127 header bytes; clears the modified flag.
+  void ReadHeader();
+  // When forced or modified: increments ChangeCounter, stamps LastUpdated,
+  // writes the header.
+  void WriteHeader(bool force);
+  // Reads the change counter from the file; when it differs from the
+  // buffered one, re-reads the header and returns true.
+  bool HeaderChanged();
+  // Run whenever this handle takes the read, write or table lock: reloads
+  // what another program changed and drops the caches. True when changed.
+  bool CheckForChanges();
+
+  // ---- Records and fields ----
+  // The pinned record n (n = NextRecordNo appends a new slot); record 0
+  // gives none with success. False (and none) when taking the read lock
+  // found the table changed: the caller repositions and asks again.
+  bool GetRecord(uint32_t recordNo, bool readAhead, int direction, bool indexRun, TRecord*& record);
+  void ReleaseRecord(TRecord* record);
+  // The record slots in the file and the slot the next append takes.
+  int32_t NextRecordNo() const { return header_.NextRecordNo; }
+
+  int FieldCount() const { return int(working_.size()); }
+  int FileFieldCount() const { return int(fileDescs_.size()); }
+  // Bytes of a record buffer: the stored record plus the computed fields.
+  int RecordSize() const { return int(header_.RecordSize) + computedSize_; }
+  int StoredRecordSize() const { return header_.RecordSize; }
+  int ReadAheadLimit() const { return readAheadLimit_; }
+
+  // A copy of descriptor fieldNo of the set (9985 outside 1..count).
+  TFieldDesc GetFieldDesc(TDescSet set, int fieldNo) const;
+  // Names compare case-insensitively; 9985 when none matches.
+  TFieldDesc GetFieldDescByName(TDescSet set, const std::string& name) const;
+  const std::vector<TFieldDesc>& Descriptors(TDescSet set) const {
+    return set == TDescSet::kWorking ? working_ : fileDescs_;
+  }
+  // Copies the field's DataSize bytes (zero-filled first) to `data` (may be
+  // null) and returns whether the field is NULL.
+  bool GetField(TDescSet set, int fieldNo, const uint8_t* buffer, uint8_t* data) const;
+  // Stores DataSize bytes from `data`, or NULL when data is null, by the
+  // rules of the field's type. Computed fields only when alsoComputed.
+  void SetField(TDescSet set, int fieldNo, const uint8_t* data, bool alsoComputed, uint8_t* buffer);
+  // Zero-fills the buffer and applies the fields' default values.
+  void InitRecord(uint8_t* buffer);
+
+  // ---- Locks ----
+  // Record locks: 0 = the current record (10258 when there is none). No
+  // locks for an exclusive handle or a read-only-by-attribute file.
+  void LockRecord(int32_t recordNo);
+  void UnlockRecord(int32_t recordNo);
+  const std::vector<int32_t>& LockedRecords() const { return recordLocks_.HeldRecords(); }
+  // The read lock around every read: the index file's shared lock (then the
+  // blob file's), then CheckForChanges. Returns true when that found the
+  // table changed. 10249 when a lock cannot be taken or released.
+  bool TakeReadLock();
+  void ReleaseReadLock();
+  // The write lock around every change: the data write byte (unless a write
+  // hold has it), the index file's exclusive lock (then the blob file's),
+  // then CheckForChanges unless a write hold or the table lock is active.
+  bool TakeWriteLock();
+  void ReleaseWriteLock();
+  // The write hold across a run of changes: the data write byte and a header
+  // check. Ending it frees the byte and then the whole-table record range or
+  // every record lock held (record unlocks wait while a hold is active).
+  void BeginWriteHold();
+  void EndWriteHold();
+  bool ReadLockHeld() const { return readLockHeld_; }
+  bool WriteLockHeld() const { return writeLockHeld_; }
+  bool WriteHoldActive() const { return writeHold_; }
+  bool TableLocked() const { return tableLocked_; }
+  // The lock objects, for their try limits and counts.
+  TDataWriteLock& WriteByteLock() { return writeByte_; }
+  const TRecordLocks& RecordLocks() const { return recordLocks_; }
+  // The handle takes no locks: exclusive, or the file is read-only by attribute.
+  bool LockFree() const { return Exclusive() || ReadOnlyByAttribute(); }
+
+  // ---- Writing back ----
+  // Writes the modified, unpinned, unmarked records, one write per run of
+  // consecutive slots. True when anything was written.
+  bool FlushRecords();
+  void FlushAll(bool trim, bool forceHeader, bool keysChanged);
+  void UnpinAll();
+
+  // ---- Cache and statistics ----
+  const TRecordCache& Cache() const { return cache_; }
+  size_t OpeningCacheCapacity() const { return openingCapacity_; }
+  const TDataFileStats& DataStats() const { return stats_; }
+  void ResetDataStats() { stats_ = TDataFileStats{}; }
+  TIndexFile& IndexFile() { return *indexFile_; }
+  const TIndexFile& IndexFile() const { return *indexFile_; }
+  TRecord* CurrentRecord() const { return current_; }
+  // Makes `record` (pinned by the caller, or null) the current record and
+  // unpins the previous one.
+  void SetCurrentRecord(TRecord* record);
+
+  // ---- Cursor operations (data_file_cursor.cpp) ----
+  // Each first takes the read lock when strict change detection is on.
+  void SelectIndex(const std::string& name);  // 10022 for an unknown name
+  uint8_t CurrentIndex() const;
+  int IndexCount() const;
+  TIndexDescriptor GetIndexDesc(uint8_t slot) const;
+  int KeySize() const;  // 4 in physical order
+  void GotoFirst();
+  void GotoLast();
+  // 8705 before the first record, 8706 after the last (buffer then filled by
+  // InitRecord); else copies the current record and returns 0.
+  int ReadCurrent(uint8_t* buffer, bool lock);
+  int ReadNext(uint8_t* buffer);   // 8706 at the end
+  int ReadPrior(uint8_t* buffer);  // 8705 at the beginning
+  int GotoRecNo(int32_t recNo);
+  int32_t CurrentRecNo();
+  int32_t RecordCount();
+  // Bookmarks are KeySize() bytes.
+  void GetBookmark(uint8_t* bookmark);
+  int GotoBookmark(const uint8_t* bookmark);
+  int CompareBookmarks(const uint8_t* left, const uint8_t* right);
+  // Key of the current index; fieldCount and partialLength limit the
+  // compared part; nearest positions on the closest key.
+  int FindKey(const uint8_t* key, int fieldCount, int partialLength, bool nearest);
+  void SetRange(const uint8_t* startKey, int startFieldCount, int startPartialLength, bool startExclusive,
+                const uint8_t* endKey, int endFieldCount, int endPartialLength, bool endExclusive);
+  void CancelRange();
+  int GotoCurrent(TDataFile& other);  // 8710 when not found
+  std::unique_ptr<TDataFile> Clone();  // 11013 for an exclusive handle
+  // Key of the current index built from a record buffer (kKeyBufferSize bytes).
+  void BuildKey(const uint8_t* buffer, uint8_t* key);
+
+  // ---- Record filters (data_file_filter.cpp) ----
+  // Adds an inactive filter made from a filter expression buffer, a ready
+  // tree or a callback (exactly one). Raises 9482 beyond 128 filters, 10051
+  // for a request without any of them or a buffer that is not a sound
+  // expression, 9985 with the name for a field the table lacks.
+  TFilter* AddFilter(TFilterSpec request);
+  // A null handle means every filter; 10050 for a handle the table does not
+  // know. Activating evaluates the filter, combines the bitmaps and
+  // repositions the cursor; deactivating and removing combine and reposition.
+  void RemoveFilter(TFilter* handle);
+  void ActivateFilter(TFilter* handle);
+  void DeactivateFilter(TFilter* handle);
+  size_t FilterCount() const;
+  TFilter* FilterAt(size_t index) const;
+
+  // ---- Table cipher (data_file_cipher.cpp) ----
+  // Enciphered tables pass the descriptor block, records, index header and
+  // pages, and blob header and blocks through the record-key scramble; each
+  // block starts it afresh at its first byte.
+  void EncipherBlock(uint8_t* data, size_t size) override;
+  void DecipherBlock(uint8_t* data, size_t size) override;
+  // The table's password (deciphered from the header); empty when the table
+  // is not enciphered.
+  std::string TablePassword() const;
+
+  // ---- Blob fields (working descriptors; results 0 or an engine code) ----
+  // Each returns 10753 for a field that is not a blob field. A buffer holds
+  // an open blob as its negated handle.
+  int IsBlobOpen(int fieldNo, const uint8_t* buffer, bool& open) const;
+  // Mode kBlobModeRead or kBlobModeWrite. Nothing when the field's blob is
+  // open already; 9998 for a negative value that names no open blob; else
+  // opens the stored reference and puts the negated handle in the buffer.
+  int OpenBlob(int fieldNo, uint8_t* buffer, int mode);
+  // Closes the field's blob and puts its current reference back (10030
+  // when the field holds no open handle).
+  int FreeBlob(int fieldNo, uint8_t* buffer);
+  int ReadBlob(int fieldNo, const uint8_t* buffer, int32_t offset, int32_t length, void* dest, int32_t& bytesRead);
+  int WriteBlob(int fieldNo, uint8_t* buffer, int32_t offset, int32_t length, const void* source);
+  int TruncateBlob(int fieldNo, uint8_t* buffer, int32_t newSize);
+  int GetBlobSize(int fieldNo, const uint8_t* buffer, int32_t& size);
+  bool HasBlobFile() const { return blobFileOpen_; }
+  TBlobFile& BlobFile() { return *blobFile_; }
+
+  // ---- Record updates (data_file_update.cpp) ----
+  // Required, minimum and maximum checks over the working descriptors
+  // (9732, 9730, 9731); nothing when the table has no validity checks.
+  void ValidateRecord(const uint8_t* buffer);
+  // Inserts the buffer as a new record, which becomes the current record.
+  // The buffer's bytes 5..8 receive the new record ID.
+  void AppendRecord(uint8_t* buffer);
+  // Replaces the current record (locked by the caller) by the buffer.
+  void ModifyRecord(uint8_t* buffer, bool unlockAfterwards, bool reposition);
+  // Deletes the current record; with reposition the cursor moves to where
+  // the record stood (the next record in the current order).
+  void DeleteRecord(bool reposition);
+  // The slot the next append takes: the head of the free chain (tables with
+  // a primary index), else the end of the file.
+  int32_t NextFreeSlot() const;
+  // Gets slot r (pinned) and unlinks it from the free chain.
+  TRecord* TakeSlot(int32_t recordNo);
+  // Puts a cached record on the free chain (status 1).
+  void FreeSlot(TRecord* record);
+  // Hands out the next record ID (after 2147483647 it starts from 1 again).
+  int32_t NextRecordID();
+  // Replaces the working descriptors by ones built from definitions
+  // (checked as for a new table: 10038, 10000, 10006). The stored fields
+  // must describe the file's record layout (else 10000); computed fields
+  // are placed after the stored part.
+  void SetWorkingDescriptors(const std::vector<TFieldDef>& defs);
+
+  // ---- Table lock and transactions ----
+  // Takes the data file's table byte (the write byte) for this handle and
+  // checks for changes; an exclusive handle only notes the state.
+  void LockTable();
+  // Releases the table byte, the whole-table record range when held, and
+  // every record lock of the handle.
+  void UnlockTable();
+  // Starts a transaction (11013 on a read-only handle; nothing when one is
+  // running). Changes stay in the caches until Commit; the first change
+  // takes the table lock, which keeps every other writer out.
+  void StartTransaction();
+  // Writes the transaction's changes out, flushes the three files to disk
+  // and releases the table lock and the record locks.
+  void Commit();
+  // Discards the transaction's changes as closing the handle does.
+  void Rollback();
+  bool InTransaction() const { return inTransaction_; }
+  bool ModifiedInTransaction() const { return modifiedInTransaction_; }
+
+  // ---- TIndexFileOwner ----
+  bool LockAndCheckForChanges() override;
+  bool HoldsSharedLock() const override;
+  bool HoldsTableLock() const override { return tableLocked_; }
+  int32_t RecordSlotCount() const override { return header_.NextRecordNo - 1; }
+  uint16_t LanguageId() const override { return header_.LanguageId; }
+  uint16_t SortId() const override { return header_.SortId; }
+  bool GetKeyFieldInfo(uint16_t fieldNo, TKeyFieldInfo& info) const override;
+  bool Encrypted() const override { return header_.Encrypted != 0; }
+  bool RecordIsLive(int32_t recNo) override;
+
+  // ---- TBlobFileOwner ----
+  bool BlobTableLocked() const override { return tableLocked_; }
+  bool BlobStrictChangeDetection() const override { return strictChangeDetection_; }
+  bool BlobTakeReadLock() override;
+  void BlobMessage(const std::string& text) override;
+  void BlobStoreReference(int descriptorSet, int fieldNo, int32_t reference, uint8_t* recordBuffer) override;
+  bool BlobEnciphered() const override { return Encrypted(); }
+  void BlobScramble(uint8_t* bytes, int32_t count) override { EncipherBlock(bytes, size_t(count)); }
+
+ private:
+  void ResetState();
+  void LoadFieldDescriptors();
+  void SetWorkingFromFile();
+  void CheckConsistency(int64_t fileLength);
+  void CheckPassword();
+  void OpenCompanions();
+  // Record cache internals.
+  TRecord* TakeFreeEntry();  // EvictRecord
+  TRecord* ReadRecordBlock(uint32_t recordNo, int32_t count, int direction);
+  void DropRecordCache();
+  void Pin(TRecord* record);
+  void ComputeFields(TRecord* record);
+  // What CheckForChanges does after a change: reload, drop, re-find.
+  void ReloadAfterChange(bool indexChanged);
+  int64_t SlotOffset(uint32_t recordNo) const;
+  const std::vector<TFieldDesc>& SetOf(TDescSet set) const { return Descriptors(set); }
+  [[noreturn]] void Fail(uint16_t code, const std::string& fieldName = {}) const;
+  // Blob fields: the descriptor of a blob field of the working set, or null.
+  const TFieldDesc* BlobFieldDesc(int fieldNo) const;
+  // The open blob's handle a buffer's blob field names (0 when none).
+  static int32_t HandleInField(const TFieldDesc& d, const uint8_t* buffer);
+  // Size of an open blob (0 when not open or unreadable).
+  int32_t OpenBlobSize(int32_t handle) const;
+  // Releases the read lock an operation took on its own.
+  void EndReadScope(bool hadReadLock);
+  // Update internals (data_file_update.cpp).
+  void CheckWritable();
+  void BeginTransactionWrites();
+  void FlushToDisk();
+  void FlushAfterChange();
+  void EndTransactionDiscard();
+  void CheckBlobHandles(const uint8_t* buffer) const;
+  void StoreRecordBlobs(int32_t recordNo, uint8_t* slot);
+  void FreeRecordBlobs(int32_t recordNo, const uint8_t* scratch);
+  void RepositionOnRecord(const uint8_t* record, int32_t recordNo);
+  void RepositionAfterDelete(const std::vector<uint8_t>& key, int32_t recordNo);
+  void ReloadCurrentFromCursor();
+  int32_t CurrentRecordForUpdate() const;
+  std::vector<uint8_t> KeyOf(uint8_t slot, const uint8_t* record) const;
+  std::vector<uint8_t> CurrentIndexKey(const uint8_t* record) const;
+  std::vector<uint8_t> MaintainedSlots() const;
+  void UnlockTableRange();
+
+  TDataHeader header_;
+  bool headerModified_ = false;
+  bool layoutLoaded_ = false;  // descriptors loaded: the record layout may not change
+  std::vector<TFieldDesc> fileDescs_;
+  std::vector<TFieldDesc> working_;
+  bool hasValidityChecks_ = false;
+  bool hasDefaults_ = false;
+  bool hasComputed_ = false;
+  int computedSize_ = 0;
+  int readAheadLimit_ = 1;
+
+  TRecordCache cache_;
+  size_t openingCapacity_ = 0;
+  TRecord* current_ = nullptr;
+
+  // Lock state.
+  TDataWriteLock writeByte_;
+  TRecordLocks recordLocks_;
+  bool readLockHeld_ = false;
+  bool writeLockHeld_ = false;
+  bool writeHold_ = false;
+  bool tableLocked_ = false;
+  bool tableRangeHeld_ = false;
+
+  // Options and transaction state (the update module sets the latter).
+  bool strictChangeDetection_ = false;
+  bool forceBufferFlush_ = false;
+  bool inTransaction_ = false;
+  bool modifiedInTransaction_ = false;
+  void* passwordUserData_ = nullptr;
+  TPasswordCallback passwordCallback_;
+
+  TDataFileStats stats_;
+  std::unique_ptr<TIndexFile> indexFile_;
+  // The blob file is opened beside the index file when BlobFieldCount != 0;
+  // its shared lock follows the index file's in TakeReadLock and its
+  // exclusive lock in TakeWriteLock; CheckForChanges checks its header and
+  // FlushAll writes it after the index file.
+  std::unique_ptr<TBlobFile> blobFile_;
+  bool blobFileOpen_ = false;
+  TMessageCallback messageCallback_;
+  // Record filters hook into the index file's cursor (TIndexFilterHook):
+  // the index file owns the filter list; this is the table's side of it
+  // (record reads and index scans), made when the first filter is added.
+  std::unique_ptr<TFilterScanSource> filterSource_;
+  void WireFilters();
+  void RepositionAfterFilterChange(int32_t recNo, const std::vector<uint8_t>& key, bool bof, bool eof);
+  // Enciphered tables open in this process, for the second-cursor rule.
+  void RegisterOpenCipherTable();
+  void ForgetOpenCipherTable();
+  std::string cipherIdentity_;
+  std::vector<uint8_t> ioBuffer_;
+};
+
+}  // namespace tabula

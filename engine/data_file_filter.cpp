@@ -1,0 +1,240 @@
+// TDataFile: record filters. The index file keeps the filter list and the
+// record bitmaps of its cursor; the data file adds, activates, deactivates
+// and removes filters, raises the codes the list returns, repositions its
+// cursor after each change, and gives the filters what they need of the
+// table: fields by name, the fitting index of a condition, key scans on any
+// index, and record reads.
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/data_file.h"
+#include "engine/engine_error.h"
+#include "engine/field_types.h"
+#include "engine/filter_bounds.h"
+#include "engine/index_format.h"
+
+namespace tabula {
+
+namespace {
+
+constexpr int kMaxFilterRereads = 64;
+
+// Case folding of Windows-1251 field names: ASCII and Cyrillic letters.
+uint8_t FoldNameByte(uint8_t c) {
+  if (c >= 'a' && c <= 'z') return uint8_t(c - 32);
+  if (c >= 0xE0) return uint8_t(c - 32);
+  if (c == 0xB8) return 0xA8;  // ё -> Ё
+  return c;
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (FoldNameByte(uint8_t(a[i])) != FoldNameByte(uint8_t(b[i]))) return false;
+  return true;
+}
+
+// The table's side of the filters: index scans go to the index file on the
+// index named (its current index, range and cursor stay as they are), and
+// records are read through the record cache with read-ahead.
+class TTableFilterSource : public TFilterScanSource {
+ public:
+  explicit TTableFilterSource(TDataFile& file) : file_(file) {}
+
+  int32_t RecordSlots() override { return std::max(0, file_.NextRecordNo() - 1); }
+  int32_t LiveRecordCount() override { return file_.IndexFile().LiveRecordCount(); }
+  const TIndexDescriptor& IndexDescriptor(uint8_t slot) override { return file_.IndexFile().Descriptor(slot); }
+  uint16_t LanguageId() override { return file_.Header().LanguageId; }
+  uint16_t SortId() override { return file_.Header().SortId; }
+
+  int32_t CountKeysBetween(uint8_t slot, const uint8_t* low, const uint8_t* high) override {
+    return file_.IndexFile().CountKeysInIndex(slot, low, high);
+  }
+  void MarkKeysBetween(uint8_t slot, const uint8_t* low, const uint8_t* high, TRecordBitmap& bitmap) override {
+    file_.IndexFile().MarkKeysInIndex(slot, low, high, bitmap);
+  }
+  void MarkKeysOutside(uint8_t slot, const uint8_t* low, const uint8_t* high, TRecordBitmap& bitmap) override {
+    file_.IndexFile().MarkKeysOutsideIndex(slot, low, high, bitmap);
+  }
+
+  const uint8_t* ReadRecord(int32_t recNo) override {
+    for (int attempt = 0; attempt < kMaxFilterRereads; ++attempt) {
+      // Never the slot after the last one: asking for it would append it.
+      if (recNo < 1 || recNo >= file_.NextRecordNo()) return nullptr;
+      TRecord* record = nullptr;
+      if (file_.GetRecord(uint32_t(recNo), true, kReadForward, false, record)) {
+        if (record == nullptr) return nullptr;
+        buffer_.assign(record->Data(), record->Data() + file_.RecordSize());
+        file_.ReleaseRecord(record);
+        return buffer_[0] == 0 ? buffer_.data() : nullptr;
+      }
+      // Another program changed the table: a bitmap being built describes
+      // the old records, so the whole build starts again. Outside such a
+      // build the record is simply read again.
+      file_.IndexFile().RestartRunningOperation();
+    }
+    RaiseEngineError(kErrRecordBuffersCorrupt, file_.FileName());
+  }
+
+ private:
+  TDataFile& file_;
+  std::vector<uint8_t> buffer_;
+};
+
+// Holds the read lock for one filter operation when strict change detection
+// asks for it, and releases whatever read lock the operation took.
+class TFilterReadScope {
+ public:
+  explicit TFilterReadScope(TDataFile& file) : file_(file), hadLock_(file.ReadLockHeld()) {
+    if (file_.StrictChangeDetection() && !hadLock_) file_.TakeReadLock();
+  }
+  ~TFilterReadScope() {
+    try {
+      Release();
+    } catch (...) {
+    }
+  }
+  void Release() {
+    if (!hadLock_ && file_.ReadLockHeld()) file_.ReleaseReadLock();
+    hadLock_ = true;
+  }
+
+ private:
+  TDataFile& file_;
+  bool hadLock_;
+};
+
+// Where the cursor stood before a filter change.
+struct TCursorPlace {
+  int32_t RecNo = 0;
+  std::vector<uint8_t> Key;
+  bool Bof = true;
+  bool Eof = true;
+};
+
+TCursorPlace PlaceOf(TIndexFile& index) {
+  TCursorPlace place;
+  place.RecNo = index.CurrentRecordNumber();
+  place.Bof = index.Bof();
+  place.Eof = index.Eof();
+  if (const uint8_t* key = index.CurrentKey()) place.Key.assign(key, key + index.KeyLength());
+  return place;
+}
+
+}  // namespace
+
+void TDataFile::WireFilters() {
+  TFilterList& list = indexFile_->Filters();
+  if (!filterSource_) filterSource_ = std::make_unique<TTableFilterSource>(*this);
+  list.SetSource(filterSource_.get());
+  TFilterContext context;
+  context.Lookup = [this](const std::string& name, TFilterFieldInfo& info) {
+    for (const TFieldDesc& d : working_) {
+      if (!SameName(d.Name, name)) continue;
+      // Only fields with a place in the record buffer can be filtered on.
+      const bool autoInc = d.IsAutoIncrement();
+      if (!autoInc && (d.Offset == 0 || size_t(d.Offset) + 1 + d.DataSize > size_t(RecordSize()))) return false;
+      info.FieldNo = uint16_t(d.FieldNo);
+      info.FieldType = d.FieldType;
+      info.SubType = d.SubType;
+      info.Width = d.DataSize;
+      info.Scale = d.Scale;
+      info.Offset = d.Offset;
+      return true;
+    }
+    return false;
+  };
+  context.Fit = [this](const TFilterFieldInfo& field, bool caseInsensitive, bool anyCase) {
+    // A field the file does not store (a computed one) has no index.
+    if (field.FieldNo == 0 || field.FieldNo > fileDescs_.size()) return -1;
+    return FindFittingIndex(indexFile_->Header(), field, caseInsensitive, anyCase);
+  };
+  // String keys under a language driver order by the locale, not by bytes.
+  context.LocaleOrderedStrings = header_.LanguageId != 0;
+  list.SetContext(std::move(context));
+}
+
+TFilter* TDataFile::AddFilter(TFilterSpec request) {
+  if (!IsOpen()) {
+    if (request.Tree != nullptr && request.OwnsTree) delete request.Tree;
+    Fail(kErrInvalidHandle);
+  }
+  WireFilters();
+  TFilterAddResult result = indexFile_->Filters().Add(std::move(request));
+  if (result.Code == kErrInvalidField) Fail(kErrInvalidField, result.FieldName);
+  if (result.Code != 0) Fail(uint16_t(result.Code));
+  return result.Handle;
+}
+
+void TDataFile::ActivateFilter(TFilter* handle) {
+  if (!IsOpen()) Fail(kErrInvalidHandle);
+  WireFilters();
+  TFilterReadScope scope(*this);
+  const TCursorPlace place = PlaceOf(*indexFile_);
+  const int code = indexFile_->Filters().Activate(handle);
+  if (code != 0) Fail(uint16_t(code));
+  indexFile_->RefreshFilter(handle);
+  RepositionAfterFilterChange(place.RecNo, place.Key, place.Bof, place.Eof);
+  scope.Release();
+}
+
+void TDataFile::DeactivateFilter(TFilter* handle) {
+  if (!IsOpen()) Fail(kErrInvalidHandle);
+  TFilterReadScope scope(*this);
+  const TCursorPlace place = PlaceOf(*indexFile_);
+  const int code = indexFile_->Filters().Deactivate(handle);
+  if (code != 0) Fail(uint16_t(code));
+  indexFile_->FiltersChanged();
+  RepositionAfterFilterChange(place.RecNo, place.Key, place.Bof, place.Eof);
+  scope.Release();
+}
+
+void TDataFile::RemoveFilter(TFilter* handle) {
+  if (!IsOpen()) Fail(kErrInvalidHandle);
+  TFilterReadScope scope(*this);
+  const TCursorPlace place = PlaceOf(*indexFile_);
+  const int code = indexFile_->Filters().Remove(handle);
+  if (code != 0) Fail(uint16_t(code));
+  indexFile_->FiltersChanged();
+  RepositionAfterFilterChange(place.RecNo, place.Key, place.Bof, place.Eof);
+  scope.Release();
+}
+
+size_t TDataFile::FilterCount() const { return indexFile_->Filters().Count(); }
+
+TFilter* TDataFile::FilterAt(size_t index) const { return indexFile_->Filters().At(index); }
+
+// Before the first and after the last stay there; a cursor on a record
+// stays on it when it is still visible, else it moves to the next visible
+// record in the current order (the last one when none follows).
+void TDataFile::RepositionAfterFilterChange(int32_t recNo, const std::vector<uint8_t>& key, bool bof, bool eof) {
+  TIndexFile& index = *indexFile_;
+  if (recNo == 0 || bof) {
+    index.FirstKey();
+    index.SetCursorFlags(true, false);
+    SetCurrentRecord(nullptr);
+    return;
+  }
+  if (eof) {
+    index.LastKey();
+    index.SetCursorFlags(false, true);
+    SetCurrentRecord(nullptr);
+    return;
+  }
+  if (index.PhysicalOrder()) {
+    index.GoToRecord(recNo);
+  } else {
+    std::vector<uint8_t> probe(key);
+    probe.resize(std::max<size_t>(probe.size(), kKeyBufferSize), 0);
+    index.FindKey(probe.data(), true, false);
+  }
+  if (index.CurrentRecordNumber() == 0) {
+    SetCurrentRecord(nullptr);
+    return;
+  }
+  index.SetCursorFlags(false, false);
+  if (current_ == nullptr || int32_t(current_->RecordNo) != index.CurrentRecordNumber()) ReloadCurrentFromCursor();
+}
+
+}  // namespace tabula

@@ -1,0 +1,87 @@
+#pragma once
+// The 127-byte header at the start of a data file. The named members are the
+// fields this system reads or writes; `Raw` keeps the block as it was read,
+// so every byte that is not interpreted is written back unchanged.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tabula {
+
+inline constexpr size_t kDataHeaderSize = 127;
+inline constexpr uint8_t kDataFormatVersion = 3;
+
+// Byte offsets inside the header.
+enum : size_t {
+  kDhChangeCounter = 0,
+  kDhBlobBlockSize = 4,
+  kDhFormatVersion = 8,
+  kDhFirstFreeRecord = 9,
+  kDhNextRecordNo = 13,
+  kDhLastRecordID = 17,
+  kDhRecordSize = 21,
+  kDhFieldCount = 23,
+  kDhBlobFieldCount = 25,
+  kDhLastUpdated = 27,
+  kDhEncrypted = 86,
+  kDhPassword = 87,  // 16 bytes: length byte + 15 scrambled characters
+  kDhLanguageId = 103,
+  kDhSortId = 105,
+  kDhComputedSize = 111,
+  kDhModifiedFlag = 113,
+};
+
+struct TDataHeader {
+  uint32_t ChangeCounter = 0;
+  uint32_t BlobBlockSize = 0;  // 0 means 512; only the low 16 bits count
+  uint8_t FormatVersion = kDataFormatVersion;
+  uint32_t FirstFreeRecord = 0;
+  int32_t NextRecordNo = 1;
+  int32_t LastRecordID = 0;
+  uint16_t RecordSize = 0;
+  uint16_t FieldCount = 0;
+  int16_t BlobFieldCount = 0;
+  double LastUpdated = 0;
+  uint8_t Encrypted = 0;
+  uint16_t LanguageId = 0;
+  uint16_t SortId = 0;
+  int16_t ComputedSize = 0;
+  std::array<uint8_t, kDataHeaderSize> Raw{};
+
+  static TDataHeader Unpack(const uint8_t* block);
+  // Writes `Raw` with the named members laid over it; byte 113 carries the
+  // header-modified flag as the writer passes it.
+  void Pack(uint8_t* block, bool modifiedFlag) const;
+
+  // The blob file's block size in bytes (0 stored means 512).
+  uint32_t EffectiveBlobBlockSize() const;
+  // Locale identifier of the table: SortId * 65536 + LanguageId.
+  uint32_t LocaleId() const { return uint32_t(SortId) * 65536u + LanguageId; }
+  // The stored password field (length byte plus up to 15 scrambled bytes).
+  std::string StoredPassword() const;
+};
+
+// Days since 1899-12-30 with fraction, minus 693594 as the header stores it,
+// for the local time now.
+double HeaderTimestampNow();
+
+// Little-endian reads and writes of fixed-width integers in byte blocks.
+inline uint16_t GetU16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint32_t GetU32(const uint8_t* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+inline int16_t GetI16(const uint8_t* p) { return int16_t(GetU16(p)); }
+inline int32_t GetI32(const uint8_t* p) { return int32_t(GetU32(p)); }
+inline void PutU16(uint8_t* p, uint16_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+}
+inline void PutU32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+inline void PutI16(uint8_t* p, int16_t v) { PutU16(p, uint16_t(v)); }
+inline void PutI32(uint8_t* p, int32_t v) { PutU32(p, uint32_t(v)); }
+
+}  // namespace tabula

@@ -1,0 +1,171 @@
+// Page packing: the stored forms of node and leaf entries under each
+// compression mode, and what Expand refuses from a damaged page.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "engine/engine_error.h"
+#include "engine/file_session.h"
+#include "engine/index_page.h"
+
+namespace {
+
+using namespace tabula;
+
+TPage MakeLeaf(uint8_t compression, int keyLength, bool suffix) {
+  TPage page(nullptr);
+  TPage::TLayout layout;
+  layout.KeyLength = keyLength;
+  layout.Compression = compression;
+  layout.SuffixKeys = suffix;
+  layout.Slot = suffix ? 1 : 0;
+  page.Configure(layout);
+  page.Header.PageType = kPageLeaf;
+  return page;
+}
+
+TEST(IndexPage, CompressedEntrySizesFollowTheModes) {
+  InitializeEngine();
+  // Two 10-byte keys sharing 6 leading bytes; the second ends in 3 zero bytes.
+  const uint8_t a[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 9};
+  const uint8_t b[10] = {1, 2, 3, 4, 5, 6, 9, 0, 0, 0};
+  struct TCase {
+    uint8_t Mode;
+    int Size0;
+    int Size1;
+  } cases[] = {{kCompressLeading, 16, 10}, {kCompressTrailing, 16, 13}, {kCompressBoth, 16, 7}};
+  for (const auto& c : cases) {
+    TPage page = MakeLeaf(c.Mode, 10, false);
+    page.InsertEntry(0, a, 11, 1);
+    page.InsertEntry(1, b, 12, 1);
+    page.RecomputePacked();
+    EXPECT_EQ(page.StoredEntrySize(0), c.Size0) << int(c.Mode);
+    EXPECT_EQ(page.StoredEntrySize(1), c.Size1) << int(c.Mode);
+    EXPECT_EQ(page.Header.PackedSize, c.Size0 + c.Size1);
+    // Round trip through the stored form.
+    uint8_t block[kIndexPageSize];
+    page.Pack(block, "x");
+    TPage back = MakeLeaf(c.Mode, 10, false);
+    back.Expand(block, true, "x");
+    ASSERT_EQ(back.Count(), 2);
+    EXPECT_EQ(0, std::memcmp(back.Key(1), b, 10));
+    EXPECT_EQ(back.Refs[1], 12u);
+    EXPECT_EQ(back.StoredPackedSize, c.Size0 + c.Size1);
+  }
+}
+
+TEST(IndexPage, SuffixKeysKeepTheirSuffixAndLongPrefixesCapAt255) {
+  InitializeEngine();
+  // A suffix key whose field bytes are all zero keeps the 4 suffix bytes.
+  std::vector<uint8_t> zero(12, 0);
+  zero[8] = 0x80;
+  zero[11] = 7;
+  TPage page = MakeLeaf(kCompressTrailing, 12, true);
+  page.InsertEntry(0, zero.data(), 5, 1);
+  page.RecomputePacked();
+  EXPECT_EQ(page.Tail[0], 8);
+  uint8_t block[kIndexPageSize];
+  page.Pack(block, "x");
+  TPage back = MakeLeaf(kCompressTrailing, 12, true);
+  back.Expand(block, true, "x");
+  EXPECT_EQ(0, std::memcmp(back.Key(0), zero.data(), 12));
+
+  // Mode 3: keys sharing 300 leading bytes store P = 255.
+  std::vector<uint8_t> k1(400, 'a'), k2(400, 'a');
+  k1[350] = 'b';
+  k2[350] = 'c';
+  TPage big = MakeLeaf(kCompressBoth, 400, false);
+  big.InsertEntry(0, k1.data(), 1, 1);
+  big.InsertEntry(1, k2.data(), 2, 1);
+  big.RecomputePacked();
+  EXPECT_EQ(big.Prefix[0], 0);
+  EXPECT_EQ(big.Prefix[1], 255);
+  big.Pack(block, "x");
+  TPage bigBack = MakeLeaf(kCompressBoth, 400, false);
+  bigBack.Expand(block, true, "x");
+  EXPECT_EQ(0, std::memcmp(bigBack.Key(1), k2.data(), 400));
+
+  // Mode 3 suffix key with fewer than 5 bytes after the prefix: T = 0.
+  std::vector<uint8_t> s1(12, 0), s2(12, 0);
+  s1[11] = 1;
+  s2[11] = 2;
+  TPage sfx = MakeLeaf(kCompressBoth, 12, true);
+  sfx.InsertEntry(0, s1.data(), 1, 1);
+  sfx.InsertEntry(1, s2.data(), 2, 1);
+  sfx.RecomputePacked();
+  EXPECT_EQ(sfx.Prefix[1], 11);
+  EXPECT_EQ(sfx.Tail[1], 0);
+  EXPECT_EQ(sfx.StoredEntrySize(1), 12 - 11 + 6);
+}
+
+TEST(IndexPage, RandomLeavesRoundTripInEveryMode) {
+  InitializeEngine();
+  std::mt19937 rng(7);
+  for (uint8_t mode = 0; mode <= 3; ++mode) {
+    for (bool suffix : {false, true}) {
+      for (int round = 0; round < 50; ++round) {
+        const int length = 5 + static_cast<int>(rng() % 40);
+        TPage page = MakeLeaf(mode, length, suffix);
+        std::vector<std::vector<uint8_t>> keys;
+        for (int i = 0; i < 60; ++i) {
+          std::vector<uint8_t> k(static_cast<size_t>(length), 0);
+          int used = static_cast<int>(rng() % static_cast<uint32_t>(length + 1));
+          for (int j = 0; j < used; ++j) k[static_cast<size_t>(j)] = static_cast<uint8_t>(rng() % 3);
+          keys.push_back(k);
+        }
+        std::sort(keys.begin(), keys.end());
+        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+        for (size_t i = 0; i < keys.size(); ++i)
+          page.InsertEntry(static_cast<int>(i), keys[i].data(), static_cast<uint32_t>(i + 1), 1);
+        page.RecomputePacked();
+        if (page.Overflows()) continue;
+        uint8_t block[kIndexPageSize];
+        page.Pack(block, "x");
+        TPage back = MakeLeaf(mode, length, suffix);
+        back.Expand(block, true, "x");
+        ASSERT_EQ(back.Count(), static_cast<int>(keys.size()));
+        for (size_t i = 0; i < keys.size(); ++i) {
+          ASSERT_EQ(0, std::memcmp(back.Key(static_cast<int>(i)), keys[i].data(), static_cast<size_t>(length)))
+              << "mode " << int(mode) << " entry " << i;
+          ASSERT_EQ(back.Refs[i], i + 1);
+        }
+      }
+    }
+  }
+}
+
+TEST(IndexPage, DamagedPagesRaiseInsteadOfReadingPastTheBlock) {
+  InitializeEngine();
+  struct TCase {
+    const char* What;
+    uint8_t Mode;
+    uint8_t Type;
+    uint16_t Count;
+    uint8_t FirstPrefix;
+  } cases[] = {
+      {"count beyond the page", kCompressNone, kPageLeaf, 400, 0},
+      {"node count beyond the page", kCompressNone, kPageNode, 300, 0},
+      {"compressed entries beyond the page", kCompressLeading, kPageLeaf, 2000, 0},
+      {"first entry with a prefix", kCompressBoth, kPageLeaf, 1, 3},
+      {"unknown page type", kCompressNone, 7, 1, 0},
+  };
+  for (const auto& c : cases) {
+    uint8_t block[kIndexPageSize] = {};
+    TPageHeader h;
+    h.PageType = c.Type;
+    h.KeyCount = c.Count;
+    h.Pack(block);
+    block[kPageHeaderSize] = c.FirstPrefix;
+    TPage page = MakeLeaf(c.Mode, 16, false);
+    try {
+      page.Expand(block, true, "damaged.IDX");
+      ADD_FAILURE() << c.What << ": no error";
+    } catch (const ETabulaEngineError& e) {
+      EXPECT_EQ(e.Code(), kErrIndexPagesCorrupt) << c.What;
+    }
+  }
+}
+
+}  // namespace
