@@ -1,0 +1,249 @@
+#pragma once
+// Helpers of the record-update tests: one table layout (an ID key, a name
+// with a non-unique index, a value with a unique index, a memo and a binary
+// blob), record buffers filled and read by field, blobs written and read
+// through the data file, and the invariant checks over all three files.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/blob_checker.h"
+#include "engine/data_file.h"
+#include "engine/engine_error.h"
+#include "engine/field_types.h"
+#include "engine/file_session.h"
+#include "engine/index_checker.h"
+#include "engine/table_creator.h"
+#include "tests/engine/data_file_test_util.h"
+
+namespace update_test {
+
+using namespace tabula;
+
+// Field numbers of the test table.
+enum : int { kFId = 1, kFName = 2, kFValue = 3, kFMemo = 4, kFPic = 5 };
+
+// Id (32-bit, primary key), Name (string 20, index "ByName"), Value
+// (32-bit, unique index "ByValue"), Memo (memo blob), Pic (binary blob).
+// Without a primary index the table is in physical order.
+inline void CreateTestTable(const std::string& path, bool primary = true, bool blobs = true) {
+  std::vector<TFieldDef> fields = {data_file_test::Field("Id", kFldInt32), data_file_test::Field("Name", kFldString, 20),
+                                   data_file_test::Field("Value", kFldInt32)};
+  if (blobs) {
+    TFieldDef memo = data_file_test::Field("Memo", kFldBlob);
+    memo.SubType = kSubMemo;
+    fields.push_back(memo);
+    fields.push_back(data_file_test::Field("Pic", kFldBlob));
+  }
+  std::vector<TIndexDef> indexes;
+  if (primary) {
+    TIndexDef p;
+    p.Primary = true;
+    p.Fields = {"Id"};
+    indexes.push_back(p);
+  }
+  TIndexDef byName;
+  byName.Name = "ByName";
+  byName.Fields = {"Name"};
+  indexes.push_back(byName);
+  TIndexDef byValue;
+  byValue.Name = "ByValue";
+  byValue.Fields = {"Value"};
+  byValue.Unique = true;
+  indexes.push_back(byValue);
+  TTableOptions options;
+  options.Overwrite = true;
+  CreateTable(path, fields, indexes, options);
+}
+
+struct TRow {
+  int32_t Id = 0;
+  std::string Name;
+  int32_t Value = 0;
+  std::string Memo;
+  std::string Pic;
+  bool operator==(const TRow&) const = default;
+};
+
+inline void SetInt(TDataFile& t, uint8_t* buffer, int fieldNo, int32_t v) {
+  uint8_t bytes[4];
+  PutI32(bytes, v);
+  t.SetField(TDescSet::kWorking, fieldNo, bytes, false, buffer);
+}
+
+inline int32_t GetInt(TDataFile& t, const uint8_t* buffer, int fieldNo) {
+  uint8_t bytes[4] = {};
+  t.GetField(TDescSet::kWorking, fieldNo, buffer, bytes);
+  return GetI32(bytes);
+}
+
+inline void SetText(TDataFile& t, uint8_t* buffer, int fieldNo, const std::string& text) {
+  std::vector<uint8_t> bytes(256, 0);
+  std::copy(text.begin(), text.end(), bytes.begin());
+  t.SetField(TDescSet::kWorking, fieldNo, bytes.data(), false, buffer);
+}
+
+inline std::string GetText(TDataFile& t, const uint8_t* buffer, int fieldNo) {
+  std::vector<uint8_t> bytes(256, 0);
+  if (t.GetField(TDescSet::kWorking, fieldNo, buffer, bytes.data())) return {};
+  return std::string(reinterpret_cast<const char*>(bytes.data()));
+}
+
+inline void Check(int code, const char* what) { ASSERT_EQ(code, 0) << what; }
+
+// Gives a blob field new contents: opened for writing, truncated, written,
+// left open (the update stores it, then the caller frees it).
+inline void PutBlob(TDataFile& t, uint8_t* buffer, int fieldNo, const std::string& bytes) {
+  Check(t.OpenBlob(fieldNo, buffer, kBlobModeWrite), "open blob");
+  Check(t.TruncateBlob(fieldNo, buffer, 0), "truncate blob");
+  if (!bytes.empty()) Check(t.WriteBlob(fieldNo, buffer, 0, int32_t(bytes.size()), bytes.data()), "write blob");
+}
+
+inline void FreeIfOpen(TDataFile& t, uint8_t* buffer, int fieldNo) {
+  bool open = false;
+  if (t.IsBlobOpen(fieldNo, buffer, open) == 0 && open) t.FreeBlob(fieldNo, buffer);
+}
+
+inline std::string ReadWholeBlob(TDataFile& t, uint8_t* buffer, int fieldNo) {
+  std::string out;
+  EXPECT_EQ(t.OpenBlob(fieldNo, buffer, kBlobModeRead), 0);
+  int32_t size = 0;
+  EXPECT_EQ(t.GetBlobSize(fieldNo, buffer, size), 0);
+  out.resize(size_t(size));
+  int32_t got = 0;
+  if (size > 0) {
+    EXPECT_EQ(t.ReadBlob(fieldNo, buffer, 0, size, out.data(), got), 0);
+  }
+  EXPECT_EQ(t.FreeBlob(fieldNo, buffer), 0);
+  return out;
+}
+
+// Fills a fresh buffer with a row (blobs opened and written when given).
+inline void FillRow(TDataFile& t, uint8_t* buffer, const TRow& row, bool blobs) {
+  SetInt(t, buffer, kFId, row.Id);
+  SetText(t, buffer, kFName, row.Name);
+  SetInt(t, buffer, kFValue, row.Value);
+  if (blobs) {
+    PutBlob(t, buffer, kFMemo, row.Memo);
+    PutBlob(t, buffer, kFPic, row.Pic);
+  }
+}
+
+inline TRow ReadRow(TDataFile& t, uint8_t* buffer, bool blobs) {
+  TRow row;
+  row.Id = GetInt(t, buffer, kFId);
+  row.Name = GetText(t, buffer, kFName);
+  row.Value = GetInt(t, buffer, kFValue);
+  if (blobs) {
+    row.Memo = ReadWholeBlob(t, buffer, kFMemo);
+    row.Pic = ReadWholeBlob(t, buffer, kFPic);
+  }
+  return row;
+}
+
+// Positions on the record with this Id (primary index current): 0 or 8710.
+inline int FindId(TDataFile& t, int32_t id) {
+  std::vector<uint8_t> probe(size_t(t.RecordSize()), 0);
+  SetInt(t, probe.data(), kFId, id);
+  std::vector<uint8_t> key(kKeyBufferSize, 0);
+  t.BuildKey(probe.data(), key.data());
+  return t.FindKey(key.data(), 1, 0, false);
+}
+
+// Every row in the current index's order.
+inline std::vector<TRow> ScanRows(TDataFile& t, bool blobs) {
+  std::vector<TRow> rows;
+  std::vector<uint8_t> buffer(size_t(t.RecordSize()));
+  t.GotoFirst();
+  while (t.ReadNext(buffer.data()) == 0) rows.push_back(ReadRow(t, buffer.data(), blobs));
+  return rows;
+}
+
+// The record slots: status and record ID of each, and the blob references
+// of the live ones.
+struct TSlots {
+  std::vector<uint8_t> Status;  // index = record number
+  std::vector<int32_t> Ids;
+  std::vector<TBlobReference> Blobs;
+};
+
+inline TSlots ReadSlots(TDataFile& t) {
+  const bool held = t.ReadLockHeld();
+  TSlots s;
+  const int32_t count = t.NextRecordNo() - 1;
+  s.Status.assign(size_t(count) + 1, 0xFF);
+  s.Ids.assign(size_t(count) + 1, 0);
+  for (int32_t n = 1; n <= count; ++n) {
+    TRecord* record = nullptr;
+    if (!t.GetRecord(uint32_t(n), true, kReadForward, false, record) || record == nullptr) {
+      ADD_FAILURE() << "slot " << n << " cannot be read";
+      continue;
+    }
+    s.Status[size_t(n)] = record->Data()[0];
+    s.Ids[size_t(n)] = GetI32(record->Data() + kRecordIdOffset);
+    if (record->Data()[0] == 0 && t.HasBlobFile()) {
+      for (int f : {kFMemo, kFPic}) {
+        const TFieldDesc d = t.GetFieldDesc(TDescSet::kFile, f);
+        const int32_t ref = record->Data()[d.Offset] == 0 ? 0 : GetI32(record->Data() + d.Offset + 1);
+        s.Blobs.push_back({n, f, ref});
+      }
+    }
+    t.ReleaseRecord(record);
+  }
+  if (!held) t.ReleaseReadLock();
+  return s;
+}
+
+// Index trees, "Sys Deleted", the free-slot chain and the blob chains.
+inline std::vector<std::string> CheckTable(TDataFile& t) {
+  std::vector<std::string> faults;
+  // Under the read lock no other program changes the table meanwhile; taking
+  // it brings this handle up to date.
+  t.TakeReadLock();
+  struct TRelease {
+    TDataFile& T;
+    ~TRelease() { T.ReleaseReadLock(); }
+  } release{t};
+  const TSlots slots = ReadSlots(t);
+  const int32_t count = int32_t(slots.Status.size()) - 1;
+  TIndexCheckOptions options;
+  options.RecordSlots = count;
+  options.ReadRecord = [&](int32_t n, uint8_t& status, int32_t& id) {
+    if (n < 1 || n > count) return false;
+    status = slots.Status[size_t(n)];
+    id = slots.Ids[size_t(n)];
+    return true;
+  };
+  for (const std::string& f : CheckIndexFile(t.IndexFile(), options)) faults.push_back(f);
+  // Free-slot chain: exactly the deleted slots (tables with a primary index).
+  if (!t.IndexFile().NoPrimaryIndex()) {
+    std::set<int32_t> onChain;
+    uint32_t at = t.Header().FirstFreeRecord;
+    while (at != 0) {
+      if (int32_t(at) > count || onChain.count(int32_t(at))) {
+        faults.push_back("free chain: bad link " + std::to_string(at));
+        break;
+      }
+      onChain.insert(int32_t(at));
+      if (slots.Status[at] != 1) faults.push_back("free chain: live slot " + std::to_string(at));
+      TRecord* record = nullptr;
+      t.GetRecord(at, false, kReadForward, false, record);
+      at = record ? GetU32(record->Data() + 1) : 0;
+      t.ReleaseRecord(record);
+    }
+    for (int32_t n = 1; n <= count; ++n)
+      if (slots.Status[size_t(n)] == 1 && !onChain.count(n)) faults.push_back("free chain misses " + std::to_string(n));
+  }
+  if (t.HasBlobFile()) {
+    TBlobCheckOptions blobOptions;
+    for (const std::string& f : CheckBlobFile(t.BlobFile(), slots.Blobs, blobOptions)) faults.push_back(f);
+  }
+  return faults;
+}
+
+}  // namespace update_test
