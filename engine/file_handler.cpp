@@ -237,16 +237,19 @@ bool TFileHandler::LockRange(int32_t offset, int32_t length, bool lock) {
   // second lock is refused and only a range locked as given is unlocked.
   int64_t last = int64_t{offset} + length - 1;
   if (lock) {
-    for (const auto& [heldOffset, heldLength] : heldRanges_) {
-      int64_t heldLast = int64_t{heldOffset} + heldLength - 1;
-      if (heldOffset <= last && offset <= heldLast) return false;
+    // Held ranges never overlap, so only the one starting last at or before
+    // `last` can reach into the request.
+    auto after = heldRanges_.upper_bound(static_cast<int32_t>(std::min<int64_t>(last, INT32_MAX)));
+    if (after != heldRanges_.begin()) {
+      const auto& [heldOffset, heldLength] = *std::prev(after);
+      if (offset <= int64_t{heldOffset} + heldLength - 1) return false;
     }
     if (!OsLockRange(handle_, offset, length, true, lockForWrite_)) return false;
-    heldRanges_.emplace_back(offset, length);
+    heldRanges_.emplace(offset, length);
     return true;
   }
-  auto it = std::find(heldRanges_.begin(), heldRanges_.end(), std::make_pair(offset, length));
-  if (it == heldRanges_.end()) return false;
+  auto it = heldRanges_.find(offset);
+  if (it == heldRanges_.end() || it->second != length) return false;
   heldRanges_.erase(it);
   return OsLockRange(handle_, offset, length, false, lockForWrite_);
 }

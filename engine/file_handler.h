@@ -10,6 +10,7 @@
 // RaiseEngineError with the handler's FileName as the file parameter.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -146,8 +147,9 @@ class TFileHandler {
 
  private:
   void CloseHandle() noexcept;
-  // Disk byte ranges this handler holds, (offset, length).
-  std::vector<std::pair<int32_t, int32_t>> heldRanges_;
+  // Disk byte ranges this handler holds: first byte -> length (they never
+  // overlap).
+  std::map<int32_t, int32_t> heldRanges_;
   bool lockForWrite_ = false;  // the descriptor can take write locks
 };
 

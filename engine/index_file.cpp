@@ -108,6 +108,7 @@ void TIndexFile::CloseIndexFile() {
   filterList_->Clear();
   pinnedPages_.clear();
   for (auto& list : lists_) {
+    list.ByOffset.clear();
     list.Pages.clear();
     list.Limit = 31;
   }
@@ -249,6 +250,22 @@ TPage::TLayout TIndexFile::LayoutOf(uint8_t slot) const {
   return layout;
 }
 
+void TIndexFile::TPageList::Register(TPages::iterator it, uint32_t offset) {
+  TPage* page = it->get();
+  if (page->RegisteredOffset == offset && ByOffset.count(offset) != 0) return;
+  Unregister(page);
+  if (auto taken = ByOffset.find(offset); taken != ByOffset.end()) (*taken->second)->RegisteredOffset = 0;
+  ByOffset[offset] = it;
+  page->RegisteredOffset = offset;
+}
+
+void TIndexFile::TPageList::Unregister(TPage* page) {
+  if (page->RegisteredOffset == 0) return;
+  auto known = ByOffset.find(page->RegisteredOffset);
+  if (known != ByOffset.end() && known->second->get() == page) ByOffset.erase(known);
+  page->RegisteredOffset = 0;
+}
+
 void TIndexFile::Pin(TPage* page) {
   if (page->Pins >= 64) Corrupt();
   ++page->Pins;
@@ -321,18 +338,24 @@ TPage* TIndexFile::GetPageInSlot(uint8_t slot, uint32_t offset, bool newPage) {
     TPage* page = ObtainPageObject(slot);
     page->Configure(LayoutOf(slot));
     page->Offset = offset;
+    list.Register(list.Pages.begin(), offset);
     Pin(page);
     header_.EndOfFile += kIndexPageSize;
     header_.Modified = true;
     return page;
   }
-  for (auto it = list.Pages.begin(); it != list.Pages.end(); ++it) {
-    if ((*it)->Offset == offset) {
-      TPage* page = it->get();
-      Pin(page);
-      if (it != list.Pages.begin()) list.Pages.splice(list.Pages.begin(), list.Pages, it);
-      return page;
-    }
+  auto it = list.Pages.end();
+  if (auto known = list.ByOffset.find(offset); known != list.ByOffset.end() && (*known->second)->Offset == offset) {
+    it = known->second;
+  } else {
+    it = std::find_if(list.Pages.begin(), list.Pages.end(), [offset](const auto& p) { return p->Offset == offset; });
+    if (it != list.Pages.end()) list.Register(it, offset);
+  }
+  if (it != list.Pages.end()) {
+    TPage* page = it->get();
+    Pin(page);
+    if (it != list.Pages.begin()) list.Pages.splice(list.Pages.begin(), list.Pages, it);
+    return page;
   }
   if (owner_ && !owner_->HoldsSharedLock()) {
     uint64_t before = generation_;
@@ -471,6 +494,7 @@ void TIndexFile::TrimPageBuffers() {
       if (page->Dirty && page->Offset != 0) WritePage(page);
       if (cursor_.Page == page) cursor_.Page = nullptr;
       if (page->ListedPinned) std::erase(pinnedPages_, page);
+      list.Unregister(page);
       list.Pages.pop_back();
     }
     list.Limit = 31;

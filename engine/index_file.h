@@ -20,6 +20,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/file_handler.h"
@@ -296,8 +297,15 @@ class TIndexFile : public TFileHandler {
 
  private:
   struct TPageList {
-    std::list<std::unique_ptr<TPage>> Pages;  // front = most recently used
+    using TPages = std::list<std::unique_ptr<TPage>>;
+    TPages Pages;  // front = most recently used
     size_t Limit = 31;
+    // Page offset -> its place in Pages. A page is under at most one key and
+    // a key names at most one page; the entry is checked against the page's
+    // offset before use, and a page's entry goes with it.
+    std::unordered_map<uint32_t, TPages::iterator> ByOffset;
+    void Register(TPages::iterator it, uint32_t offset);
+    void Unregister(TPage* page);
   };
   // One step of a descent: a pinned page and the 0-based entry chosen.
   struct TPathStep {

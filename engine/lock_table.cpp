@@ -82,7 +82,7 @@ bool TSharedTableLock::Unlock(TFileHandler& file) {
 }
 
 bool TRecordLocks::IsHeld(int32_t recordNo) const {
-  return std::find(held_.begin(), held_.end(), recordNo) != held_.end();
+  return heldSet_.count(recordNo) != 0;
 }
 
 void TRecordLocks::Lock(TFileHandler& file, int32_t recordNo, uint8_t retryCount, uint16_t waitTime) {
@@ -96,6 +96,7 @@ void TRecordLocks::Lock(TFileHandler& file, int32_t recordNo, uint8_t retryCount
     ++lastTries_;
     if (file.LockRange(RecordLockByte(recordNo), 1, true)) {
       held_.push_back(recordNo);
+      heldSet_.insert(recordNo);
       return;
     }
   }
@@ -103,9 +104,10 @@ void TRecordLocks::Lock(TFileHandler& file, int32_t recordNo, uint8_t retryCount
 }
 
 void TRecordLocks::Unlock(TFileHandler& file, int32_t recordNo) {
-  auto it = std::find(held_.begin(), held_.end(), recordNo);
-  if (it == held_.end()) return;
-  held_.erase(it);
+  if (heldSet_.erase(recordNo) == 0) return;
+  // The record unlocked is most often the newest one.
+  auto it = std::find(held_.rbegin(), held_.rend(), recordNo);
+  held_.erase(std::next(it).base());
   if (!file.LockRange(RecordLockByte(recordNo), 1, false)) RaiseEngineError(kErrUnlock, file.FileName());
 }
 
@@ -115,6 +117,7 @@ void TRecordLocks::UnlockAll(TFileHandler& file) {
     if (!file.LockRange(RecordLockByte(recordNo), 1, false)) ok = false;
   }
   held_.clear();
+  heldSet_.clear();
   if (!ok) RaiseEngineError(kErrUnlock, file.FileName());
 }
 

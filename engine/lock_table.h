@@ -9,6 +9,7 @@
 // file holds one TExclusiveTableLock and one TSharedTableLock.
 
 #include <cstdint>
+#include <unordered_set>
 #include <vector>
 
 namespace tabula {
@@ -110,12 +111,16 @@ class TRecordLocks {
   bool IsHeld(int32_t recordNo) const;
   const std::vector<int32_t>& HeldRecords() const { return held_; }
   // Forgets all records without unlocking (the file was closed).
-  void Reset() { held_.clear(); }
+  void Reset() {
+    held_.clear();
+    heldSet_.clear();
+  }
   // Tries made by the last Lock call (0 when the record was held already).
   int32_t LastTries() const { return lastTries_; }
 
  private:
-  std::vector<int32_t> held_;
+  std::vector<int32_t> held_;  // in the order taken
+  std::unordered_set<int32_t> heldSet_;  // the same records, for membership tests
   int32_t lastTries_ = 0;
 };
 
