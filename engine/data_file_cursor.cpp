@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "engine/data_file.h"
+#include "engine/read_lock_scope.h"
 #include "engine/engine_error.h"
 #include "engine/field_types.h"
 #include "engine/key_builder.h"
@@ -22,30 +23,6 @@ namespace tabula {
 
 namespace {
 
-// Holds the read lock for one cursor operation when strict change detection
-// asks for it, and releases whatever read lock the operation took (page
-// misses and record reads take it themselves).
-class TCursorReadScope {
- public:
-  explicit TCursorReadScope(TDataFile& file) : file_(file), hadLock_(file.ReadLockHeld()) {
-    if (file_.StrictChangeDetection() && !hadLock_) file_.TakeReadLock();
-  }
-  ~TCursorReadScope() {
-    try {
-      Release();
-    } catch (...) {
-    }
-  }
-  void Release() {
-    if (!hadLock_ && file_.ReadLockHeld()) file_.ReleaseReadLock();
-    hadLock_ = true;
-  }
-
- private:
-  TDataFile& file_;
-  bool hadLock_;
-};
-
 constexpr int kMaxRereads = 64;
 
 }  // namespace
@@ -53,7 +30,7 @@ constexpr int kMaxRereads = 64;
 // ---------------------------------------------------------------- indexes
 
 void TDataFile::SelectIndex(const std::string& name) {
-  TCursorReadScope scope(*this);
+  TReadLockScope scope(*this);
   TIndexFile& index = *indexFile_;
   // The record the cursor stands on stays current under the new order.
   std::vector<uint8_t> record;
@@ -98,7 +75,7 @@ int TDataFile::KeySize() const { return indexFile_->KeyLength(); }
 // ---------------------------------------------------------------- moving
 
 void TDataFile::GotoFirst() {
-  TCursorReadScope scope(*this);
+  TReadLockScope scope(*this);
   indexFile_->FirstKey();
   indexFile_->SetCursorFlags(true, false);
   SetCurrentRecord(nullptr);
@@ -106,7 +83,7 @@ void TDataFile::GotoFirst() {
 }
 
 void TDataFile::GotoLast() {
-  TCursorReadScope scope(*this);
+  TReadLockScope scope(*this);
   indexFile_->LastKey();
   indexFile_->SetCursorFlags(false, true);
   SetCurrentRecord(nullptr);
@@ -131,7 +108,7 @@ bool LoadCursorRecord(TDataFile& file, int direction, TRecord*& record) {
 }  // namespace
 
 int TDataFile::ReadCurrent(uint8_t* buffer, bool lock) {
-  TCursorReadScope scope(*this);
+  TReadLockScope scope(*this);
   TIndexFile& index = *indexFile_;
   if (index.CurrentRecordNumber() == 0 || index.Bof() || index.Eof()) {
     const int code = index.Eof() && index.CurrentRecordNumber() != 0 ? kErrEndOfFile : kErrBeginningOfFile;
@@ -153,7 +130,7 @@ int TDataFile::ReadCurrent(uint8_t* buffer, bool lock) {
 }
 
 int TDataFile::ReadNext(uint8_t* buffer) {
-  TCursorReadScope scope(*this);
+  TReadLockScope scope(*this);
   TIndexFile& index = *indexFile_;
   auto atEnd = [&] {
     if (buffer) InitRecord(buffer);
@@ -177,7 +154,7 @@ int TDataFile::ReadNext(uint8_t* buffer) {
 }
 
 int TDataFile::ReadPrior(uint8_t* buffer) {
-  TCursorReadScope scope(*this);
+  TReadLockScope scope(*this);
   TIndexFile& index = *indexFile_;
   auto atStart = [&] {
     if (buffer) InitRecord(buffer);
@@ -203,7 +180,7 @@ int TDataFile::ReadPrior(uint8_t* buffer) {
 // Record numbers in the current order: the position in the range for an
 // index, the slot number in physical order.
 int TDataFile::GotoRecNo(int32_t recNo) {
-  TCursorReadScope scope(*this);
+  TReadLockScope scope(*this);
   TIndexFile& index = *indexFile_;
   if (index.PhysicalOrder())
     index.GoToRecord(recNo);
@@ -228,7 +205,7 @@ int TDataFile::GotoRecNo(int32_t recNo) {
 }
 
 int32_t TDataFile::CurrentRecNo() {
-  TCursorReadScope scope(*this);
+  TReadLockScope scope(*this);
   TIndexFile& index = *indexFile_;
   int32_t result = index.PhysicalOrder() ? index.CurrentRecordNumber() : index.PositionInRange();
   scope.Release();
@@ -236,7 +213,7 @@ int32_t TDataFile::CurrentRecNo() {
 }
 
 int32_t TDataFile::RecordCount() {
-  TCursorReadScope scope(*this);
+  TReadLockScope scope(*this);
   int32_t result = indexFile_->CursorRecordCount();
   scope.Release();
   return result;
@@ -258,7 +235,7 @@ void TDataFile::GetBookmark(uint8_t* bookmark) {
 }
 
 int TDataFile::GotoBookmark(const uint8_t* bookmark) {
-  TCursorReadScope scope(*this);
+  TReadLockScope scope(*this);
   TIndexFile& index = *indexFile_;
   if (index.PhysicalOrder()) {
     index.GoToRecord(int32_t(LoadU32(bookmark)));
@@ -294,7 +271,7 @@ int TDataFile::CompareBookmarks(const uint8_t* left, const uint8_t* right) {
 // ---------------------------------------------------------------- search
 
 int TDataFile::FindKey(const uint8_t* key, int fieldCount, int partialLength, bool nearest) {
-  TCursorReadScope scope(*this);
+  TReadLockScope scope(*this);
   TIndexFile& index = *indexFile_;
   if (index.PhysicalOrder()) {
     scope.Release();
@@ -370,7 +347,7 @@ int TDataFile::FindKey(const uint8_t* key, int fieldCount, int partialLength, bo
 
 void TDataFile::SetRange(const uint8_t* startKey, int startFieldCount, int startPartialLength, bool startExclusive,
                          const uint8_t* endKey, int endFieldCount, int endPartialLength, bool endExclusive) {
-  TCursorReadScope scope(*this);
+  TReadLockScope scope(*this);
   TIndexFile& index = *indexFile_;
   if (index.PhysicalOrder()) {
     scope.Release();
@@ -437,7 +414,7 @@ void TDataFile::SetRange(const uint8_t* startKey, int startFieldCount, int start
 }
 
 void TDataFile::CancelRange() {
-  TCursorReadScope scope(*this);
+  TReadLockScope scope(*this);
   TIndexFile& index = *indexFile_;
   const int32_t recNo = index.Bof() || index.Eof() ? 0 : index.CurrentRecordNumber();
   std::vector<uint8_t> key;
@@ -455,7 +432,7 @@ void TDataFile::CancelRange() {
 }
 
 int TDataFile::GotoCurrent(TDataFile& other) {
-  TCursorReadScope scope(*this);
+  TReadLockScope scope(*this);
   TIndexFile& index = *indexFile_;
   TRecord* theirs = other.CurrentRecord();
   const int32_t recNo = theirs ? int32_t(theirs->RecordNo) : other.IndexFile().CurrentRecordNumber();

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "engine/data_file.h"
+#include "engine/read_lock_scope.h"
 #include "engine/engine_error.h"
 #include "engine/field_types.h"
 #include "engine/filter_bounds.h"
@@ -82,28 +83,6 @@ class TTableFilterSource : public TFilterScanSource {
   std::vector<uint8_t> buffer_;
 };
 
-// Holds the read lock for one filter operation when strict change detection
-// asks for it, and releases whatever read lock the operation took.
-class TFilterReadScope {
- public:
-  explicit TFilterReadScope(TDataFile& file) : file_(file), hadLock_(file.ReadLockHeld()) {
-    if (file_.StrictChangeDetection() && !hadLock_) file_.TakeReadLock();
-  }
-  ~TFilterReadScope() {
-    try {
-      Release();
-    } catch (...) {
-    }
-  }
-  void Release() {
-    if (!hadLock_ && file_.ReadLockHeld()) file_.ReleaseReadLock();
-    hadLock_ = true;
-  }
-
- private:
-  TDataFile& file_;
-  bool hadLock_;
-};
 
 // Where the cursor stood before a filter change.
 struct TCursorPlace {
@@ -170,7 +149,7 @@ TFilter* TDataFile::AddFilter(TFilterSpec request) {
 void TDataFile::ActivateFilter(TFilter* handle) {
   if (!IsOpen()) Fail(kErrInvalidHandle);
   WireFilters();
-  TFilterReadScope scope(*this);
+  TReadLockScope scope(*this);
   const TCursorPlace place = PlaceOf(*indexFile_);
   const int code = indexFile_->Filters().Activate(handle);
   if (code != 0) Fail(uint16_t(code));
@@ -181,7 +160,7 @@ void TDataFile::ActivateFilter(TFilter* handle) {
 
 void TDataFile::DeactivateFilter(TFilter* handle) {
   if (!IsOpen()) Fail(kErrInvalidHandle);
-  TFilterReadScope scope(*this);
+  TReadLockScope scope(*this);
   const TCursorPlace place = PlaceOf(*indexFile_);
   const int code = indexFile_->Filters().Deactivate(handle);
   if (code != 0) Fail(uint16_t(code));
@@ -192,7 +171,7 @@ void TDataFile::DeactivateFilter(TFilter* handle) {
 
 void TDataFile::RemoveFilter(TFilter* handle) {
   if (!IsOpen()) Fail(kErrInvalidHandle);
-  TFilterReadScope scope(*this);
+  TReadLockScope scope(*this);
   const TCursorPlace place = PlaceOf(*indexFile_);
   const int code = indexFile_->Filters().Remove(handle);
   if (code != 0) Fail(uint16_t(code));
