@@ -1,6 +1,8 @@
 #include "engine/data_file.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <climits>
 #include <cstring>
 
@@ -115,24 +117,53 @@ void TDataFile::ResetState() {
   headerModified_ = false;
 }
 
+namespace {
+// A shared open that finds the header and the file length disagreeing while
+// a writer is at work looks again this many times, this many milliseconds
+// apart (about three seconds).
+constexpr int kOpenLayoutTries = 300;
+constexpr int kOpenLayoutWaitMs = 10;
+}  // namespace
+
 void TDataFile::Open() {
   if (IsOpen()) return;
   ResetState();
   OpenFile();
   try {
-    const int64_t fileLength = QueryFileSize();
-    ReadHeader();
-    readAheadLimit_ = std::max(1, kReadAheadBytes / std::max<int>(1, header_.RecordSize));
-    computedSize_ = 0;  // a table opened from its file stores no computed fields
-    if (header_.FormatVersion != kDataFormatVersion) Fail(kErrVersion);
-    if (header_.LanguageId != 0 && !IsLocaleInstalled(header_.LanguageId, header_.SortId)) Fail(kErrLanguageDriver);
-    // The descriptor block must be in the file before it is read; a header
-    // that claims more fields than the file holds is corrupt.
-    if (fileLength < int64_t(kDataHeaderSize) + int64_t(kFieldDescSize) * header_.FieldCount) Fail(kErrHeaderCorrupt);
-    if (header_.Encrypted != 0) CheckPassword();
-    LoadFieldDescriptors();
-    SetWorkingFromFile();
-    CheckConsistency(fileLength);
+    auto readLayout = [this] {
+      const int64_t fileLength = QueryFileSize();
+      ReadHeader();
+      readAheadLimit_ = std::max(1, kReadAheadBytes / std::max<int>(1, header_.RecordSize));
+      computedSize_ = 0;  // a table opened from its file stores no computed fields
+      if (header_.FormatVersion != kDataFormatVersion) Fail(kErrVersion);
+      if (header_.LanguageId != 0 && !IsLocaleInstalled(header_.LanguageId, header_.SortId)) Fail(kErrLanguageDriver);
+      // The descriptor block must be in the file before it is read; a header
+      // that claims more fields than the file holds is corrupt.
+      if (fileLength < int64_t(kDataHeaderSize) + int64_t(kFieldDescSize) * header_.FieldCount) Fail(kErrHeaderCorrupt);
+      if (header_.Encrypted != 0) CheckPassword();
+      LoadFieldDescriptors();
+      SetWorkingFromFile();
+      CheckConsistency(fileLength);
+    };
+    // The open reads the header and measures the file without any lock, so
+    // on a shared table it can meet another program between writing a new
+    // record slot and writing the header that counts it. A writer holds the
+    // data-file write byte all through such a change: while the byte is
+    // taken, the open looks again a little later; when it is free, what
+    // was read is what the file says.
+    for (int attempt = 1;; ++attempt) {
+      try {
+        readLayout();
+        break;
+      } catch (const ETabulaEngineError& error) {
+        if (Exclusive() || error.Code() != kErrHeaderCorrupt || attempt >= kOpenLayoutTries) throw;
+        if (LockRange(kDataWriteByte, 1, true)) {
+          LockRange(kDataWriteByte, 1, false);
+          throw;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kOpenLayoutWaitMs));
+      }
+    }
     layoutLoaded_ = true;
     stats_ = TDataFileStats{};
     ResetStats();

@@ -1,9 +1,11 @@
 // TDataFile: field rules, defaults, the record cache and its read-ahead,
 // header writes, locks and change detection between two handles.
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #include <unistd.h>
 
@@ -469,6 +471,48 @@ TEST_F(DataFileLockTest, ReadersShareAndAWriterExcludesThem) {
   EXPECT_FALSE(a_.TakeWriteLock());
   a_.ReleaseWriteLock();
   EXPECT_FALSE(a_.WriteByteLock().Held());
+}
+
+// A shared open measures the file and reads its header without a lock. It
+// may come upon a writer that has written a new slot but not yet the header
+// counting it: while the writer holds the write byte the open waits; once the
+// byte is free, the same disagreement is damage and is refused at once.
+TEST_F(DataFileLockTest, AnOpenWaitsForAWriterBetweenSlotAndHeader) {
+  const size_t recordSize = TDataHeader::Unpack(ReadAll(path_).data()).RecordSize;
+  auto appendSlot = [&] {
+    std::ofstream out(path_, std::ios::binary | std::ios::app);
+    const std::vector<char> slot(recordSize, 0);
+    out.write(slot.data(), std::streamsize(slot.size()));
+  };
+  auto countSlotInHeader = [&] {
+    std::vector<uint8_t> bytes = ReadAll(path_);
+    TDataHeader header = TDataHeader::Unpack(bytes.data());
+    ++header.NextRecordNo;
+    ++header.ChangeCounter;
+    header.Pack(bytes.data(), false);
+    std::fstream io(path_, std::ios::binary | std::ios::in | std::ios::out);
+    io.write(reinterpret_cast<const char*>(bytes.data()), kDataHeaderSize);
+  };
+
+  ASSERT_FALSE(a_.TakeWriteLock());
+  appendSlot();  // the writer's new slot is in the file, its header not yet
+  TDataFile c;
+  c.SetFileName(path_);
+  std::atomic<int> code{-1};
+  std::thread opener([&] { code = EngineCode([&] { c.Open(); }); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(code.load(), -1);  // still waiting for the writer
+  countSlotInHeader();
+  a_.ReleaseWriteLock();
+  opener.join();
+  EXPECT_EQ(code.load(), 0);
+  EXPECT_EQ(c.NextRecordNo(), 22);
+  c.Close();
+
+  appendSlot();  // a slot no writer is counting: damage
+  TDataFile d;
+  d.SetFileName(path_);
+  EXPECT_EQ(EngineCode([&] { d.Open(); }), kErrHeaderCorrupt);
 }
 
 TEST_F(DataFileLockTest, RecordLocksExcludeOtherHandles) {
