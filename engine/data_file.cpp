@@ -147,22 +147,30 @@ void TDataFile::Open() {
     };
     // The open reads the header and measures the file without any lock, so
     // on a shared table it can meet another program between writing a new
-    // record slot and writing the header that counts it. A writer holds the
-    // data-file write byte all through such a change: while the byte is
-    // taken, the open looks again a little later; when it is free, what
-    // was read is what the file says.
+    // record slot and writing the header that counts it, or measure the
+    // length before such a change and read the header after it. A writer
+    // holds the data-file write byte all through a change: when the two
+    // disagree, the open takes the byte and reads again while no writer can
+    // be at work (that reading decides), or, while a writer holds it, waits
+    // a little and tries again.
     for (int attempt = 1;; ++attempt) {
       try {
         readLayout();
         break;
       } catch (const ETabulaEngineError& error) {
         if (Exclusive() || error.Code() != kErrHeaderCorrupt || attempt >= kOpenLayoutTries) throw;
-        if (LockRange(kDataWriteByte, 1, true)) {
+      }
+      if (LockRange(kDataWriteByte, 1, true)) {
+        try {
+          readLayout();
+        } catch (...) {
           LockRange(kDataWriteByte, 1, false);
           throw;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(kOpenLayoutWaitMs));
+        LockRange(kDataWriteByte, 1, false);
+        break;
       }
+      std::this_thread::sleep_for(std::chrono::milliseconds(kOpenLayoutWaitMs));
     }
     layoutLoaded_ = true;
     stats_ = TDataFileStats{};
