@@ -487,6 +487,11 @@ void TDataSet::FillRingFromCursor(int activeOffset) {
   DataEvent(TDataEvent::kDataSetChange);
 }
 
+void TDataSet::ReallocateRing() {
+  buffers_.assign(size_t(bufferCount_) + 1, std::vector<uint8_t>(size_t(RecordBufferSize()), 0));
+  ClearBuffers();
+}
+
 // ---------------------------------------------------------------- navigation
 
 void TDataSet::First() {

@@ -275,6 +275,8 @@ class TDataSet : public TComponent {
   // ring row `activeOffset` when there are enough records after it (the
   // ring is filled forwards from the cursor, then backwards if short).
   void FillRingFromCursor(int activeOffset);
+  // The record buffer size changed: the ring is allocated afresh, empty.
+  void ReallocateRing();
   void DoBeforeScroll();
   void DoAfterScroll();
   void Notification(TComponent* component, TOperation operation) override;
