@@ -354,6 +354,8 @@ void TDataSet::SetBufferCount(int count) {
       std::rotate(buffers_.begin(), buffers_.begin() + first, buffers_.end());
       moved = true;
     }
+    if (first > 0) bof_ = false;
+    if (recordCount_ - first > count) eof_ = false;  // rows after the window were dropped
     recordCount_ = std::min(recordCount_ - first, count);
     activeRecord_ -= first;
     if (currentRecord_ >= 0) {
@@ -497,8 +499,15 @@ void TDataSet::ReallocateRing() {
 void TDataSet::First() {
   CheckBrowseMode();
   TCursorOperation operation(*this);
-  cursorChanged_ = false;
   DoBeforeScroll();
+  if (bof_ && recordCount_ > 0 && !cursorChanged_) {
+    // The ring starts at the first record already and nothing changed.
+    activeRecord_ = 0;
+    DataEvent(TDataEvent::kDataSetScroll, nullptr, 0);
+    DoAfterScroll();
+    return;
+  }
+  cursorChanged_ = false;
   ClearBuffers();
   try {
     MoveToStart();
@@ -516,8 +525,14 @@ void TDataSet::First() {
 void TDataSet::Last() {
   CheckBrowseMode();
   TCursorOperation operation(*this);
-  cursorChanged_ = false;
   DoBeforeScroll();
+  if (eof_ && recordCount_ > 0 && !cursorChanged_) {
+    activeRecord_ = recordCount_ - 1;
+    DataEvent(TDataEvent::kDataSetScroll, nullptr, 0);
+    DoAfterScroll();
+    return;
+  }
+  cursorChanged_ = false;
   ClearBuffers();
   try {
     MoveToEnd();

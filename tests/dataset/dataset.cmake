@@ -1,7 +1,18 @@
 # The table dataset: sessions, databases, opening tables, navigation over
 # the record-buffer ring with a data link, field values, edits and change
 # detection between processes.
+add_library(dataset_test_support STATIC ${CMAKE_CURRENT_LIST_DIR}/grid_player.cpp)
+target_link_libraries(dataset_test_support PUBLIC dataset test_tables)
+
 borvino_add_test(NAME table_dataset_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/table_open_test.cpp
   LIBS dataset test_tables
   TIMEOUT 300)
+borvino_add_test(NAME dataset_grid_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/grid_test.cpp
+  LIBS dataset_test_support
+  TIMEOUT 600)
+
+# The grid played over a large table (scripts/grid-million).
+add_executable(dataset_grid_play ${CMAKE_CURRENT_LIST_DIR}/grid_play_main.cpp)
+target_link_libraries(dataset_grid_play PRIVATE dataset_test_support)
