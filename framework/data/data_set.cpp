@@ -335,6 +335,7 @@ void TDataSet::SetBufferCount(int count) {
   if (count == bufferCount_ || buffers_.empty()) return;
   const int oldRecordCount = recordCount_;
   bool moved = false;
+  insertedIntoFullRing_ = false;  // the spare buffer moves
   if (count > bufferCount_) {
     buffers_.resize(size_t(count) + 1);
     for (auto& buffer : buffers_)
@@ -743,6 +744,7 @@ void TDataSet::Insert() {
   CheckCanModify();
   if (BeforeInsert) BeforeInsert(*this);
   DoBeforeScroll();
+  insertedIntoFullRing_ = false;
   if (recordCount_ == 0) {
     activeRecord_ = 0;
     recordCount_ = 1;
@@ -750,9 +752,11 @@ void TDataSet::Insert() {
     bof_ = eof_ = true;
   } else {
     // The spare buffer moves in at the active row; a full ring drops its last.
+    // A full ring's last record waits in the spare buffer until the insert ends.
     const int spare = std::min(recordCount_, bufferCount_);
     std::rotate(buffers_.begin() + activeRecord_, buffers_.begin() + spare, buffers_.begin() + spare + 1);
-    if (recordCount_ < bufferCount_) ++recordCount_;
+    insertedIntoFullRing_ = recordCount_ == bufferCount_;
+    if (!insertedIntoFullRing_) ++recordCount_;
     if (currentRecord_ >= activeRecord_) ++currentRecord_;
     if (currentRecord_ >= recordCount_) currentRecord_ = -1;
     bof_ = eof_ = false;
@@ -780,6 +784,7 @@ void TDataSet::Append() {
     TCursorOperation operation(*this);
     cursorChanged_ = false;
     ClearBuffers();
+    insertedIntoFullRing_ = false;
     uint8_t* buffer = Buffer(0);
     StartNewRecord(buffer);
     SetMarkFlag(buffer, TBookmarkFlag::kEOF);
@@ -841,10 +846,12 @@ void TDataSet::Cancel() {
   }
   SetState(TDataSetState::kBrowse);
   if (inserting) {
-    // Take the new record's buffer out of the ring again.
+    // Take the new record's buffer out of the ring again; a record the
+    // insert pushed out of a full ring comes back from the spare buffer.
     std::rotate(buffers_.begin() + activeRecord_, buffers_.begin() + activeRecord_ + 1,
                 buffers_.begin() + bufferCount_ + 1);
-    --recordCount_;
+    if (!insertedIntoFullRing_) --recordCount_;
+    insertedIntoFullRing_ = false;
     if (currentRecord_ == activeRecord_) currentRecord_ = -1;
     if (currentRecord_ > activeRecord_) --currentRecord_;
   }

@@ -323,6 +323,7 @@ class TDataSet : public TComponent {
   int recordCount_ = 0;
   int activeRecord_ = 0;
   int currentRecord_ = -1;
+  bool insertedIntoFullRing_ = false;
   uint8_t* calcBuffer_ = nullptr;
 
   std::vector<TField*> defaultFieldList_;  // made by CreateFields, freed by DestroyFields

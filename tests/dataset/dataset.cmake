@@ -16,3 +16,4 @@ borvino_add_test(NAME dataset_grid_test
 # The grid played over a large table (scripts/grid-million).
 add_executable(dataset_grid_play ${CMAKE_CURRENT_LIST_DIR}/grid_play_main.cpp)
 target_link_libraries(dataset_grid_play PRIVATE dataset_test_support)
+target_sources(table_dataset_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/edit_test.cpp)
