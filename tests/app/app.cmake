@@ -1,0 +1,12 @@
+find_package(Qt6 REQUIRED COMPONENTS Test)
+
+# The screenshots of the README, grabbed from the real window
+# (scripts/screenshots runs it).
+# Helpers the tests and the screenshot program share.
+add_library(phonedir_test_support STATIC ${CMAKE_CURRENT_LIST_DIR}/message_box_watcher.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/message_box_watcher.h ${CMAKE_CURRENT_LIST_DIR}/user_input.cpp)
+target_link_libraries(phonedir_test_support PUBLIC phonedir_app Qt6::Test)
+
+add_executable(phonedir_screenshots ${CMAKE_CURRENT_LIST_DIR}/screenshots_main.cpp)
+set_target_properties(phonedir_screenshots PROPERTIES OUTPUT_NAME phonedir-screenshots)
+target_link_libraries(phonedir_screenshots PRIVATE phonedir_test_support Qt6::Test)
