@@ -7,7 +7,7 @@
 #include "app/message_box.h"
 #include "app/ul_view_form.h"
 #include "framework/core/exceptions.h"
-#include "widgets/placement.h"
+#include "widgets/exception_display.h"
 #include "widgets/text_codec.h"
 
 namespace app {
@@ -28,7 +28,7 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   setOrganizationName(QStringLiteral("borvino"));
   setApplicationName(QStringLiteral("phonedir"));
   setApplicationDisplayName(kTitle);
-  widgets::TPlacementStore::SetExceptionDisplay(&TApplication::ShowException);
+  widgets::SetExceptionDisplay(&TApplication::ShowException);
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {

@@ -1,7 +1,10 @@
 #pragma once
 // TApplication: the program's application object. Its default exception
-// handler is the override of notify: an exception that escapes an event
-// handler is shown in a message box and the program goes on.
+// handler shows an error that escapes an event handler in a message box,
+// and the program goes on. The forms' and widgets' handlers hand their
+// errors to it at their own edge (widgets/exception_display.h), since Qt's
+// code is built without exception support; the override of notify catches
+// whatever else would leave an event handler.
 //
 // Run is the whole program: it creates the main window FindForm (which
 // opens the directory's tables in the current directory) and the street

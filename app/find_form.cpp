@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/banner_picture.h"
+#include "app/banner_text.h"
 #include "app/message_box.h"
 #include "app/table_calls.h"
 #include "app/ul_view_form.h"
@@ -23,6 +24,7 @@
 #include "framework/data/value_text.h"
 #include "widgets/combo_box.h"
 #include "widgets/data_grid.h"
+#include "widgets/exception_display.h"
 #include "widgets/gif_animator.h"
 #include "widgets/message_panel.h"
 #include "widgets/placement.h"
@@ -48,28 +50,6 @@ int32_t StrToInt(const std::string& text) {
   return int32_t(value);
 }
 
-// Lines of a text banner: the part before the first carriage return, then
-// each following line up to the first empty one; after the first line at
-// most 1000 characters of the text are looked at, and a line without its
-// carriage return is not shown.
-QStringList BannerLines(std::string text) {
-  QStringList lines;
-  auto lineOf = [](const std::string& s) {
-    const size_t cr = s.find('\r');
-    return cr == std::string::npos ? std::string() : s.substr(0, cr);
-  };
-  std::string line = lineOf(text);
-  lines << QString() << QString();
-  while (!line.empty()) {
-    lines << FromWindows1251(line);
-    const size_t cr = text.find('\r');
-    text = cr == std::string::npos || cr + 2 > text.size() ? std::string() : text.substr(cr + 2, 1000);
-    line = lineOf(text);
-  }
-  lines << QString() << QString();
-  return lines;
-}
-
 const QStringList kDefaultBannerLines = {
     QStringLiteral("Борвинская ГТС"),
     QStringLiteral("предлагает разместить рекламу"),
@@ -77,6 +57,13 @@ const QStringList kDefaultBannerLines = {
     QStringLiteral("Вашу рекламу увидят все."),
     QStringLiteral("Звоните 555-55-55. Ночью дешевле."),
 };
+
+// Every handler Qt calls runs through here: an error it raises goes to the
+// application's default handler and no further (see exception_display.h).
+template <class F>
+void Handle(F&& handler) {
+  widgets::RunHandler(std::forward<F>(handler));
+}
 
 fw::TField* AddStringField(fw::TDataSet& table, fw::TComponent& owner, const char* name, int size) {
   auto* field = new fw::TStringField(&owner, size);
@@ -212,7 +199,7 @@ void TFindForm::CreateControls() {
   MessagePanel1->SetInterval(80);
   MessagePanel1->SetTextStyle(widgets::TBevelCut::bvRaised);
   MessagePanel1->SetLines(kDefaultBannerLines);
-  MessagePanel1->OnDblClick = [this](QObject*) { MessagePanel1DblClick(); };
+  MessagePanel1->OnDblClick = [this](QObject*) { Handle([this] { MessagePanel1DblClick(); }); };
 
   GIFAnimator1 = new widgets::TGIFAnimator(MessagePanel1);
   GIFAnimator1->setObjectName("GIFAnimator1");
@@ -237,7 +224,7 @@ void TFindForm::CreateControls() {
   RadioSort->SetItems({QStringLiteral("По № тел."), QStringLiteral("По адресу"), QStringLiteral("По ФИО")});
   RadioSort->SetItemIndex(0);
   RadioSort->setGeometry(Scaled(9), Scaled(258), Scaled(112), Scaled(82));
-  RadioSort->OnClick = [this](QObject*) { RadioSortClick(); };
+  RadioSort->OnClick = [this](QObject*) { Handle([this] { RadioSortClick(); }); };
 
   auto makePanel = [this](const char* name) {
     auto* panel = new QFrame(this);
@@ -264,13 +251,13 @@ void TFindForm::CreateControls() {
   PanelTel = makePanel("PanelTel");
   Label1 = makeLabel(PanelTel, "Label1", QStringLiteral("№ телефона"), 10, 28);
   Edit1 = makeEdit(PanelTel, "Edit1", 105, 24, 64);
-  connect(Edit1, &QLineEdit::textChanged, this, [this] { Edit1Change(); });
+  connect(Edit1, &QLineEdit::textChanged, this, [this] { Handle([this] { Edit1Change(); }); });
 
   PanelName = makePanel("PanelName");
   PanelName->hide();
   Label6 = makeLabel(PanelName, "Label6", QStringLiteral("ФИО"), 10, 28);
   Edit6 = makeEdit(PanelName, "Edit6", 57, 24, 288);
-  connect(Edit6, &QLineEdit::textChanged, this, [this] { Edit6Change(); });
+  connect(Edit6, &QLineEdit::textChanged, this, [this] { Handle([this] { Edit6Change(); }); });
 
   PanelAddr = makePanel("PanelAddr");
   PanelAddr->hide();
@@ -278,19 +265,19 @@ void TFindForm::CreateControls() {
   ComboBox1 = new widgets::TComboBox(PanelAddr);
   ComboBox1->setObjectName("ComboBox1");
   ComboBox1->setGeometry(Scaled(59), Scaled(10), Scaled(297), Scaled(24));
-  ComboBox1->OnDropDown = [this](QObject*) { ComboBox1DropDown(); };
-  ComboBox1->OnExit = [this](QObject*) { ComboBox1Exit(); };
+  ComboBox1->OnDropDown = [this](QObject*) { Handle([this] { ComboBox1DropDown(); }); };
+  ComboBox1->OnExit = [this](QObject*) { Handle([this] { ComboBox1Exit(); }); };
   Label3 = makeLabel(PanelAddr, "Label3", QStringLiteral("Дом"), 10, 42);
   Edit3 = makeEdit(PanelAddr, "Edit3", 58, 38, 52);
-  connect(Edit3, &QLineEdit::textChanged, this, [this] { Edit3Change(); });
+  connect(Edit3, &QLineEdit::textChanged, this, [this] { Handle([this] { Edit3Change(); }); });
   Label4 = makeLabel(PanelAddr, "Label4", QStringLiteral("Корп."), 128, 45);
   Edit4 = makeEdit(PanelAddr, "Edit4", 175, 41, 40);
-  connect(Edit4, &QLineEdit::textChanged, this, [this] { Edit4Change(); });
+  connect(Edit4, &QLineEdit::textChanged, this, [this] { Handle([this] { Edit4Change(); }); });
 
   Timer1 = new QTimer(this);
   Timer1->setObjectName("Timer1");
   Timer1->setInterval(30000);
-  connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+  connect(Timer1, &QTimer::timeout, this, [this] { Handle([this] { Timer1Timer(); }); });
 
   PlacementStore1 = new widgets::TPlacementStore(this);
   PlacementStore1->setObjectName("PlacementStore1");
@@ -337,7 +324,7 @@ void TFindForm::showEvent(QShowEvent* event) {
   if (activatedOnce_) return;
   activatedOnce_ = true;
   // The form becomes the active form once it is on the screen.
-  QMetaObject::invokeMethod(this, [this] { FormActivate(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(this, [this] { Handle([this] { FormActivate(); }); }, Qt::QueuedConnection);
 }
 
 void TFindForm::FormActivate() {
@@ -364,7 +351,7 @@ void TFindForm::FormClose() {
 }
 
 void TFindForm::closeEvent(QCloseEvent* event) {
-  FormClose();
+  Handle([this] { FormClose(); });
   event->accept();
 }
 
@@ -468,7 +455,7 @@ void TFindForm::ShowCurrentBanner() {
     MessagePanel1->SetActive(false);
     return;
   }
-  MessagePanel1->SetLines(BannerLines(TabulaTable4->FieldByName("Text").AsString()));
+  MessagePanel1->SetLines(BannerTextLines(TabulaTable4->FieldByName("Text").AsString()));
   MessagePanel1->SetActive(true);
 }
 

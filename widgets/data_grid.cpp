@@ -14,6 +14,7 @@
 #include "framework/data/data_link.h"
 #include "framework/data/data_source.h"
 #include "framework/data/field.h"
+#include "widgets/exception_display.h"
 #include "widgets/text_codec.h"
 
 namespace widgets {
@@ -222,7 +223,7 @@ template <class F>
 void TDataGrid::Navigate(F&& move) {
   fw::TDataSet* dataSet = link_->Active() ? link_->DataSet() : nullptr;
   if (dataSet == nullptr) return;
-  move(*dataSet);
+  RunHandler([&] { move(*dataSet); });
 }
 
 void TDataGrid::VerticalAction(int action) {
@@ -375,36 +376,43 @@ void TDataGrid::paintEvent(QPaintEvent* /*event*/) {
     painter.restore();
   }
 
-  // Rows.
+  // Rows. A field that cannot give its text is reported once the paint is
+  // over (a message box does not belong inside a paint).
   const bool focused = hasFocus();
-  for (int row = 0; row < shown; ++row) {
-    const QRect rowRect = RowRect(row);
-    if (rowRect.top() >= height) break;
-    const bool isCurrent = row == current;
-    if (isCurrent) {
-      painter.fillRect(QRect(indicator, rowRect.top(), std::max(0, right - indicator), rowHeight_),
-                       pal.color(focused ? QPalette::Highlight : QPalette::AlternateBase));
-      // The indicator's arrow.
-      const int cx = indicator / 2, cy = rowRect.center().y();
-      const int s = std::max(2, rowHeight_ / 4);
-      const QPointF arrow[3] = {QPointF(cx - s / 2.0, cy - s), QPointF(cx + s / 2.0 + 1, cy), QPointF(cx - s / 2.0, cy + s)};
+  try {
+    for (int row = 0; row < shown; ++row) {
+      const QRect rowRect = RowRect(row);
+      if (rowRect.top() >= height) break;
+      const bool isCurrent = row == current;
+      if (isCurrent) {
+        painter.fillRect(QRect(indicator, rowRect.top(), std::max(0, right - indicator), rowHeight_),
+                         pal.color(focused ? QPalette::Highlight : QPalette::AlternateBase));
+        // The indicator's arrow.
+        const int cx = indicator / 2, cy = rowRect.center().y();
+        const int s = std::max(2, rowHeight_ / 4);
+        const QPointF arrow[3] = {QPointF(cx - s / 2.0, cy - s), QPointF(cx + s / 2.0 + 1, cy), QPointF(cx - s / 2.0, cy + s)};
+        painter.save();
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(pal.color(QPalette::ButtonText));
+        painter.drawPolygon(arrow, 3);
+        painter.restore();
+      }
+      painter.setPen(pal.color(isCurrent && focused ? QPalette::HighlightedText : QPalette::Text));
       painter.save();
-      painter.setRenderHint(QPainter::Antialiasing);
-      painter.setPen(Qt::NoPen);
-      painter.setBrush(pal.color(QPalette::ButtonText));
-      painter.drawPolygon(arrow, 3);
+      painter.setClipRect(QRect(indicator, title, width - indicator, height - title));
+      for (int column = 0; column < ColumnCount(); ++column) {
+        const QRect cell(lefts[size_t(column)], rowRect.top(), widths_[size_t(column)], rowHeight_);
+        if (cell.right() < indicator || cell.left() >= width) continue;
+        painter.drawText(cell.adjusted(kCellPadding, 0, -kCellPadding, 0), Qt::AlignVCenter | Qt::AlignLeft,
+                         CellText(row, column));
+      }
       painter.restore();
     }
-    painter.setPen(pal.color(isCurrent && focused ? QPalette::HighlightedText : QPalette::Text));
-    painter.save();
-    painter.setClipRect(QRect(indicator, title, width - indicator, height - title));
-    for (int column = 0; column < ColumnCount(); ++column) {
-      const QRect cell(lefts[size_t(column)], rowRect.top(), widths_[size_t(column)], rowHeight_);
-      if (cell.right() < indicator || cell.left() >= width) continue;
-      painter.drawText(cell.adjusted(kCellPadding, 0, -kCellPadding, 0), Qt::AlignVCenter | Qt::AlignLeft,
-                       CellText(row, column));
-    }
-    painter.restore();
+  } catch (const std::exception&) {
+    QMetaObject::invokeMethod(
+        this, [error = std::current_exception()] { RunHandler([&] { std::rethrow_exception(error); }); },
+        Qt::QueuedConnection);
   }
 
   // Grid lines: under the title and each row, right of each column.

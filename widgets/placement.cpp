@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "framework/core/ini_file.h"
+#include "widgets/exception_display.h"
 
 namespace widgets {
 
@@ -35,13 +36,6 @@ constexpr int kShowMinimized = 2;
 constexpr int kShowMaximized = 3;
 // Placement flag: a minimized window goes back to maximized.
 constexpr int kRestoreToMaximized = 2;
-
-std::function<void(const std::exception&)>& ExceptionDisplay() {
-  static std::function<void(const std::exception&)> display = [](const std::exception& error) {
-    qWarning("%s", error.what());
-  };
-  return display;
-}
 
 std::string ScreenSuffix(const TScreenInfo& screen) {
   return "(" + std::to_string(screen.Width) + "x" + std::to_string(screen.Height) + ")";
@@ -144,11 +138,11 @@ TPlacementStore::~TPlacementStore() {
 }
 
 void TPlacementStore::SetExceptionDisplay(std::function<void(const std::exception&)> display) {
-  ExceptionDisplay() = std::move(display);
+  widgets::SetExceptionDisplay(std::move(display));
 }
 
 void TPlacementStore::ShowException(const std::exception& error) const {
-  if (ExceptionDisplay()) ExceptionDisplay()(error);
+  widgets::ShowException(error);
 }
 
 // ----- names ---------------------------------------------------------------

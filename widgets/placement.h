@@ -180,8 +180,8 @@ class TPlacementStore : public QObject {
   std::function<TScreenInfo()> ScreenInfoSource;
 
   // Shows an error that the store swallows on the form's show, close and
-  // destroy paths. The application sets its message box here; by default the
-  // text goes to the Qt warning log.
+  // destroy paths: the widgets' exception display (exception_display.h),
+  // where the application sets its message box.
   static void SetExceptionDisplay(std::function<void(const std::exception&)> display);
 
  protected:
