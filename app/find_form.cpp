@@ -289,6 +289,7 @@ void TFindForm::CreateControls() {
   setTabOrder(ComboBox1, Edit3);
   setTabOrder(Edit3, Edit4);
   setTabOrder(Edit4, Edit6);
+  Edit1->setFocus();  // the phone box takes the keys when the window comes up
   LayoutTopAligned();
 }
 

@@ -29,6 +29,7 @@
 #include "tests/app/message_box_watcher.h"
 #include "tests/app/user_input.h"
 #include "tests/support/directory/directory_rows.h"
+#include "tests/support/qt_environment.h"
 #include "widgets/combo_box.h"
 #include "widgets/data_grid.h"
 #include "widgets/gif_animator.h"
@@ -48,22 +49,11 @@ using app_test::TypeText;
 using testing_support::TTableRows;
 using widgets::FromWindows1251;
 
-class TAppEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    static int argc = 1;
-    static char name[] = "phonedir_test";
-    static char* argv[] = {name, nullptr};
-    QStandardPaths::setTestModeEnabled(true);
-    app_ = std::make_unique<TApplication>(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  std::unique_ptr<TApplication> app_;
-};
-[[maybe_unused]] const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new TAppEnvironment);
+// The program's own application object, its settings in the test location.
+[[maybe_unused]] const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new testing_support::TQtEnvironment<TApplication>("phonedir_test", [] {
+      QStandardPaths::setTestModeEnabled(true);
+    }));
 
 constexpr int64_t kSubscribers = 3000;
 
@@ -105,6 +95,7 @@ class PhonedirTest : public testing::Test {
   }
 
   void SetUp() override {
+    QApplication::setQuitOnLastWindowClosed(false);
     QFile::remove(IniPath());
     savedDirectory_ = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(QString::fromStdString(directory_->string())));

@@ -20,6 +20,7 @@
 #include "engine/locale.h"
 #include "framework/data/data_source.h"
 #include "tests/support/directory/directory_rows.h"
+#include "tests/support/qt_environment.h"
 #include "widgets/data_grid.h"
 
 namespace {
@@ -27,20 +28,8 @@ namespace {
 using testing_support::TTableRows;
 using widgets::TDataGrid;
 
-class TQtEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    static int argc = 1;
-    static char name[] = "data_grid_test";
-    static char* argv[] = {name, nullptr};
-    app_ = std::make_unique<QApplication>(argc, argv);
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  std::unique_ptr<QApplication> app_;
-};
-[[maybe_unused]] const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new TQtEnvironment);
+[[maybe_unused]] const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new testing_support::TQtEnvironment<>("data_grid_test"));
 
 constexpr int64_t kSubscribers = 20000;
 
