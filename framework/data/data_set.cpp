@@ -374,6 +374,7 @@ void TDataSet::SetActiveRecord(int index) {
 }
 
 void TDataSet::ClearBuffers() {
+  ringStale_ = false;
   recordCount_ = 0;
   activeRecord_ = 0;
   currentRecord_ = -1;
@@ -465,6 +466,7 @@ void TDataSet::Resync(uint32_t mode) {
   }
   int before = (mode & kResyncCenter) != 0 ? (bufferCount_ - 1) / 2 : std::min(activeRecord_, bufferCount_ - 1);
   std::swap(buffers_[0], buffers_[size_t(spare)]);
+  ringStale_ = false;
   recordCount_ = 1;
   activeRecord_ = 0;
   currentRecord_ = 0;
@@ -501,7 +503,7 @@ void TDataSet::First() {
   CheckBrowseMode();
   TCursorOperation operation(*this);
   DoBeforeScroll();
-  if (bof_ && recordCount_ > 0 && !cursorChanged_) {
+  if (bof_ && recordCount_ > 0 && !cursorChanged_ && !ringStale_) {
     // The ring starts at the first record already and nothing changed.
     activeRecord_ = 0;
     DataEvent(TDataEvent::kDataSetScroll, nullptr, 0);
@@ -527,7 +529,7 @@ void TDataSet::Last() {
   CheckBrowseMode();
   TCursorOperation operation(*this);
   DoBeforeScroll();
-  if (eof_ && recordCount_ > 0 && !cursorChanged_) {
+  if (eof_ && recordCount_ > 0 && !cursorChanged_ && !ringStale_) {
     activeRecord_ = recordCount_ - 1;
     DataEvent(TDataEvent::kDataSetScroll, nullptr, 0);
     DoAfterScroll();
