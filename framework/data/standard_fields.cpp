@@ -77,7 +77,8 @@ TStringField::TStringField(TComponent* owner, int size) : TField(owner, TFieldTy
 std::string TStringField::AsString() const {
   const std::vector<uint8_t> bytes = Native(*this);
   if (bytes.empty()) return {};
-  return std::string(reinterpret_cast<const char*>(bytes.data()));
+  const auto* text = reinterpret_cast<const char*>(bytes.data());
+  return std::string(text, strnlen(text, size_t(Size())));
 }
 
 void TStringField::SetAsString(const std::string& value) {

@@ -106,6 +106,20 @@ TEST_F(EditTest, FailedPostKeepsTheEditAndItsValues) {
   table_.Post();
   EXPECT_EQ(table_.RecordCount(), 11);
 
+  // An error handler may put things right and ask for another try.
+  int retries = 0;
+  table_.OnPostError = [&](fw::TDataSet& ds, const fw::EDatabaseError&, fw::TDataAction& action) {
+    ds.FieldByName("Numtel").SetAsString("8888888");
+    action = fw::TDataAction::kRetry;
+    ++retries;
+  };
+  table_.Append();
+  table_.FieldByName("Numtel").SetAsString(sorted_[2]);
+  table_.Post();
+  EXPECT_EQ(retries, 1);
+  EXPECT_EQ(table_.FieldByName("Numtel").AsString(), "8888888");
+  table_.OnPostError = nullptr;
+
   table_.First();
   table_.Edit();
   table_.FieldByName("Numtel").SetAsString(sorted_[7]);
