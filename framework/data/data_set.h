@@ -304,6 +304,11 @@ class TDataSet : public TComponent {
   int GetNextRecords();
   int GetPriorRecords();
   uint8_t* Buffer(int index) { return buffers_[size_t(index)].data(); }
+  // The insert state for the new buffer at the active row: OnNewRecord,
+  // events.
+  void FinishInsert();
+  // First (last = false) and Last.
+  void MoveToEdge(bool last);
   void CheckRequiredFields();
   void CheckCanModify() const;
   void RunWithErrorEvent(const TDataSetErrorEvent& handler, const std::function<void()>& operation);

@@ -18,18 +18,9 @@ namespace {
 
 using namespace tabula::db;
 using dataset_test::Column;
+using dataset_test::MessageOf;
 using dataset_test::TCurrentDir;
 using fw::TDataSetState;
-
-template <class F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const fw::Exception& e) {
-    return e.Message;
-  }
-  return "(no exception)";
-}
 
 class EditTest : public testing::Test {
  protected:

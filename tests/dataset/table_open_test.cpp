@@ -24,18 +24,9 @@
 namespace {
 
 using namespace tabula::db;
+using dataset_test::MessageOf;
 using dataset_test::TCurrentDir;
 using fw::TFieldType;
-
-template <class F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const fw::Exception& e) {
-    return e.Message;
-  }
-  return "(no exception)";
-}
 
 TEST(SessionTest, TablesWithoutDatabaseShareOneTemporaryDatabaseInTheCurrentDirectory) {
   TCurrentDir cwd;
