@@ -531,18 +531,18 @@ uint16_t TTabulaDataSet::SortId() const { return cursor_ ? cursor_->SortId() : 0
 
 TFilter* TTabulaDataSet::BuildExpressionFilter(const std::string& text, uint32_t options) {
   TExprParser parser(text, *this, options);
-  TFilterSpec spec;
-  spec.UserData = this;
-  spec.Buffer = parser.FilterData().data();
-  spec.BufferSize = parser.DataSize();
-  return cursor_->AddFilter(std::move(spec));
+  TFilterSpec request;
+  request.UserData = this;
+  request.Buffer = parser.FilterData().data();
+  request.BufferSize = parser.DataSize();
+  return cursor_->AddFilter(std::move(request));
 }
 
 TFilter* TTabulaDataSet::BuildCallbackFilter() {
-  TFilterSpec spec;
-  spec.UserData = this;
-  spec.Callback = [this](void*, const uint8_t* record, int32_t) { return AcceptRecord(record); };
-  return cursor_->AddFilter(std::move(spec));
+  TFilterSpec request;
+  request.UserData = this;
+  request.Callback = [this](void*, const uint8_t* record, int32_t) { return AcceptRecord(record); };
+  return cursor_->AddFilter(std::move(request));
 }
 
 bool TTabulaDataSet::AcceptRecord(const uint8_t* record) {

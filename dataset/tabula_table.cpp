@@ -215,11 +215,11 @@ void TTabulaTable::LoadIndexDefs(TDataFile& cursor) {
 // ---------------------------------------------------------------- index selection
 
 std::string TTabulaTable::ResolveIndexName() {
-  if (indexSpec_.empty()) return {};
-  if (!specIsFields_) return indexSpec_;
+  if (indexSetting_.empty()) return {};
+  if (!settingIsFields_) return indexSetting_;
   UpdateIndexDefs();
-  const fw::TIndexDef* def = indexDefs_.FindForFields(indexSpec_);
-  if (def == nullptr) fw::DatabaseErrorFmt(msg::kNoIndexForFields, {indexSpec_});
+  const fw::TIndexDef* def = indexDefs_.FindForFields(indexSetting_);
+  if (def == nullptr) fw::DatabaseErrorFmt(msg::kNoIndexForFields, {indexSetting_});
   return def->Name;
 }
 
@@ -227,27 +227,27 @@ void TTabulaTable::SetIndexName(const std::string& name) { ChangeIndex(name, fal
 
 void TTabulaTable::SetIndexFieldNames(const std::string& fields) { ChangeIndex(fields, !fields.empty()); }
 
-void TTabulaTable::ChangeIndex(const std::string& spec, bool isFields) {
+void TTabulaTable::ChangeIndex(const std::string& setting, bool isFields) {
   if (Active()) CheckBrowseMode();
-  if (spec == indexSpec_ && isFields == specIsFields_) return;
+  if (setting == indexSetting_ && isFields == settingIsFields_) return;
   if (Active()) {
-    const std::string oldSpec = indexSpec_;
-    const bool oldIsFields = specIsFields_;
-    indexSpec_ = spec;
-    specIsFields_ = isFields;
+    const std::string oldSetting = indexSetting_;
+    const bool oldIsFields = settingIsFields_;
+    indexSetting_ = setting;
+    settingIsFields_ = isFields;
     std::string name;
     try {
       name = ResolveIndexName();
     } catch (...) {
-      indexSpec_ = oldSpec;
-      specIsFields_ = oldIsFields;
+      indexSetting_ = oldSetting;
+      settingIsFields_ = oldIsFields;
       throw;
     }
     SwitchToIndex(name);
     return;
   }
-  indexSpec_ = spec;
-  specIsFields_ = isFields;
+  indexSetting_ = setting;
+  settingIsFields_ = isFields;
 }
 
 void TTabulaTable::SwitchToIndex(const std::string& name) {

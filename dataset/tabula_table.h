@@ -48,11 +48,11 @@ class TTabulaTable : public TTabulaDBDataSet {
 
   // ---- Index selection ----
   // Reading one gives "" when the other was set last.
-  std::string IndexName() const { return specIsFields_ ? std::string() : indexSpec_; }
+  std::string IndexName() const { return settingIsFields_ ? std::string() : indexSetting_; }
   void SetIndexName(const std::string& name);
-  std::string IndexFieldNames() const { return specIsFields_ ? indexSpec_ : std::string(); }
+  std::string IndexFieldNames() const { return settingIsFields_ ? indexSetting_ : std::string(); }
   void SetIndexFieldNames(const std::string& fields);
-  // The engine index name the spec resolves to ("" = index 0): a field
+  // The engine index name the setting resolves to ("" = index 0): a field
   // list goes through the index definitions ("No index for fields '%s'").
   std::string ResolveIndexName();
 
@@ -81,7 +81,7 @@ class TTabulaTable : public TTabulaDBDataSet {
   // is not selected.
   std::unique_ptr<tabula::TDataFile> OpenTableFile(bool allowExclusive);
   void LoadIndexDefs(tabula::TDataFile& cursor);
-  void ChangeIndex(const std::string& spec, bool isFields);
+  void ChangeIndex(const std::string& setting, bool isFields);
   void SwitchToIndex(const std::string& name);
 
   std::string tableName_;
@@ -91,8 +91,8 @@ class TTabulaTable : public TTabulaDBDataSet {
   bool forceBufferFlush_ = false;
   uint8_t lockRetryCount_ = 15;
   uint16_t lockWaitTime_ = 100;
-  std::string indexSpec_;
-  bool specIsFields_ = false;
+  std::string indexSetting_;
+  bool settingIsFields_ = false;
   fw::TIndexDefs indexDefs_;
 };
 

@@ -374,6 +374,7 @@ void TDataSet::SetActiveRecord(int index) {
 }
 
 void TDataSet::ClearBuffers() {
+  ringStale_ = false;
   recordCount_ = 0;
   activeRecord_ = 0;
   currentRecord_ = -1;
@@ -465,6 +466,7 @@ void TDataSet::Resync(uint32_t mode) {
   }
   int before = (mode & kResyncCenter) != 0 ? (bufferCount_ - 1) / 2 : std::min(activeRecord_, bufferCount_ - 1);
   std::swap(buffers_[0], buffers_[size_t(spare)]);
+  ringStale_ = false;
   recordCount_ = 1;
   activeRecord_ = 0;
   currentRecord_ = 0;
@@ -497,38 +499,18 @@ void TDataSet::ReallocateRing() {
 
 // ---------------------------------------------------------------- navigation
 
-void TDataSet::First() {
-  CheckBrowseMode();
-  TCursorOperation operation(*this);
-  DoBeforeScroll();
-  if (bof_ && recordCount_ > 0 && !cursorChanged_) {
-    // The ring starts at the first record already and nothing changed.
-    activeRecord_ = 0;
-    DataEvent(TDataEvent::kDataSetScroll, nullptr, 0);
-    DoAfterScroll();
-    return;
-  }
-  cursorChanged_ = false;
-  ClearBuffers();
-  try {
-    MoveToStart();
-    GetNextRecords();
-  } catch (...) {
-    DataEvent(TDataEvent::kDataSetChange);
-    throw;
-  }
-  bof_ = true;
-  eof_ = recordCount_ == 0;
-  DataEvent(TDataEvent::kDataSetChange);
-  DoAfterScroll();
-}
+void TDataSet::First() { MoveToEdge(false); }
 
-void TDataSet::Last() {
+void TDataSet::Last() { MoveToEdge(true); }
+
+void TDataSet::MoveToEdge(bool last) {
   CheckBrowseMode();
   TCursorOperation operation(*this);
   DoBeforeScroll();
-  if (eof_ && recordCount_ > 0 && !cursorChanged_) {
-    activeRecord_ = recordCount_ - 1;
+  if ((last ? eof_ : bof_) && recordCount_ > 0 && !cursorChanged_ && !ringStale_) {
+    // The ring starts (ends) at the first (last) record already and
+    // nothing changed since.
+    activeRecord_ = last ? recordCount_ - 1 : 0;
     DataEvent(TDataEvent::kDataSetScroll, nullptr, 0);
     DoAfterScroll();
     return;
@@ -536,15 +518,20 @@ void TDataSet::Last() {
   cursorChanged_ = false;
   ClearBuffers();
   try {
-    MoveToEnd();
-    GetPriorRecords();
+    if (last) {
+      MoveToEnd();
+      GetPriorRecords();
+    } else {
+      MoveToStart();
+      GetNextRecords();
+    }
   } catch (...) {
     DataEvent(TDataEvent::kDataSetChange);
     throw;
   }
-  activeRecord_ = std::max(0, recordCount_ - 1);
-  eof_ = true;
-  bof_ = recordCount_ == 0;
+  activeRecord_ = last ? std::max(0, recordCount_ - 1) : 0;
+  bof_ = !last || recordCount_ == 0;
+  eof_ = last || recordCount_ == 0;
   DataEvent(TDataEvent::kDataSetChange);
   DoAfterScroll();
 }
@@ -762,17 +749,7 @@ void TDataSet::Insert() {
     bof_ = eof_ = false;
   }
   StartNewRecord(Buffer(activeRecord_));
-  SetState(TDataSetState::kInsert);
-  try {
-    if (OnNewRecord) OnNewRecord(*this);
-  } catch (...) {
-    Cancel();
-    throw;
-  }
-  modified_ = false;
-  DataEvent(TDataEvent::kDataSetChange);
-  if (AfterInsert) AfterInsert(*this);
-  DoAfterScroll();
+  FinishInsert();
 }
 
 void TDataSet::Append() {
@@ -794,6 +771,10 @@ void TDataSet::Append() {
     GetPriorRecords();  // the records before the end, read backwards from it
   }
   SetMarkFlag(Buffer(activeRecord_), TBookmarkFlag::kInserted);
+  FinishInsert();
+}
+
+void TDataSet::FinishInsert() {
   SetState(TDataSetState::kInsert);
   try {
     if (OnNewRecord) OnNewRecord(*this);

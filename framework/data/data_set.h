@@ -268,7 +268,13 @@ class TDataSet : public TComponent {
   TDataSetState SetTempState(TDataSetState state);
   void RestoreState(TDataSetState state);
   void SetState(TDataSetState state);
-  void CursorPosChanged() { currentRecord_ = -1; }
+  // The cursor was moved behind the ring's back, or what it shows may have
+  // changed (filters, ranges): the next move places it anew, and First or
+  // Last read the ring again even when it seems to start or end there.
+  void CursorPosChanged() {
+    currentRecord_ = -1;
+    ringStale_ = true;
+  }
   // Moves the cursor onto the active record when it stands elsewhere.
   void UpdateCursorPos();
   // Refills the ring from the record the cursor stands on, which becomes
@@ -298,6 +304,11 @@ class TDataSet : public TComponent {
   int GetNextRecords();
   int GetPriorRecords();
   uint8_t* Buffer(int index) { return buffers_[size_t(index)].data(); }
+  // The insert state for the new buffer at the active row: OnNewRecord,
+  // events.
+  void FinishInsert();
+  // First (last = false) and Last.
+  void MoveToEdge(bool last);
   void CheckRequiredFields();
   void CheckCanModify() const;
   void RunWithErrorEvent(const TDataSetErrorEvent& handler, const std::function<void()>& operation);
@@ -324,6 +335,7 @@ class TDataSet : public TComponent {
   int activeRecord_ = 0;
   int currentRecord_ = -1;
   bool insertedIntoFullRing_ = false;
+  bool ringStale_ = false;
   uint8_t* calcBuffer_ = nullptr;
 
   std::vector<TField*> defaultFieldList_;  // made by CreateFields, freed by DestroyFields

@@ -1,44 +1,11 @@
 #include "framework/data/field_def.h"
 
+#include "framework/core/ini_file.h"
 #include "framework/data/data_errors.h"
 
 namespace fw {
 
-namespace {
-
-// Upper case of one Windows-1251 byte: ASCII, the Cyrillic alphabet
-// (0xE0..0xFF -> 0xC0..0xDF) and the letters outside it.
-unsigned char UpperByte(unsigned char c) {
-  if (c >= 'a' && c <= 'z') return static_cast<unsigned char>(c - 32);
-  if (c >= 0xE0) return static_cast<unsigned char>(c - 32);
-  switch (c) {
-    case 0xB8: return 0xA8;  // yo
-    case 0x83: return 0x81;
-    case 0x90: return 0x80;
-    case 0x9A: return 0x8A;
-    case 0x9C: return 0x8C;
-    case 0x9D: return 0x8D;
-    case 0x9E: return 0x8E;
-    case 0x9F: return 0x8F;
-    case 0xA2: return 0xA1;
-    case 0xB3: return 0xB2;
-    case 0xB4: return 0xA5;
-    case 0xBA: return 0xAA;
-    case 0xBC: return 0xA3;
-    case 0xBE: return 0xBD;
-    case 0xBF: return 0xAF;
-    default: return c;
-  }
-}
-
-}  // namespace
-
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (UpperByte(static_cast<unsigned char>(a[i])) != UpperByte(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
+bool SameName(const std::string& a, const std::string& b) { return SameIniName(a, b); }
 
 const char* FieldTypeName(TFieldType type) {
   static const char* const kNames[] = {"Unknown", "String",   "Smallint", "Integer",     "Word",     "Boolean", "Float",

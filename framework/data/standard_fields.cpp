@@ -68,6 +68,32 @@ bool SameTextPrefix(const std::string& text, const std::string& word) {
   return true;
 }
 
+// The number in a field's text (0 for an empty text), raising `message`
+// when the text is not one.
+template <class T, class Parse>
+T ParseText(const std::string& text, Parse parse, const char* message) {
+  T value{};
+  if (!text.empty() && !parse(text, value)) ConvertErrorFmt(message, {text});
+  return value;
+}
+
+// Text given to a numeric field: empty clears it, otherwise the parsed
+// number is stored (or `message` raised).
+template <class T, class Parse, class Store>
+void AssignText(TField& field, const std::string& text, Parse parse, const char* message, Store store) {
+  if (Trimmed(text).empty()) {
+    field.Clear();
+    return;
+  }
+  T value{};
+  if (!parse(text, value)) ConvertErrorFmt(message, {text});
+  store(value);
+}
+
+bool ParseInt(std::string_view text, int64_t& value) { return TryTextToInt(text, value); }
+bool ParseFloat(std::string_view text, double& value) { return TryTextToFloat(text, value); }
+bool ParseCurrency(std::string_view text, int64_t& value) { return TryTextToCurrency(text, value); }
+
 }  // namespace
 
 // ---------------------------------------------------------------- string
@@ -77,7 +103,8 @@ TStringField::TStringField(TComponent* owner, int size) : TField(owner, TFieldTy
 std::string TStringField::AsString() const {
   const std::vector<uint8_t> bytes = Native(*this);
   if (bytes.empty()) return {};
-  return std::string(reinterpret_cast<const char*>(bytes.data()));
+  const auto* text = reinterpret_cast<const char*>(bytes.data());
+  return std::string(text, strnlen(text, size_t(Size())));
 }
 
 void TStringField::SetAsString(const std::string& value) {
@@ -94,23 +121,11 @@ int32_t TStringField::AsInteger() const {
 
 void TStringField::SetAsInteger(int32_t value) { SetAsString(IntToText(value)); }
 
-int64_t TStringField::AsLargeInt() const {
-  const std::string text = AsString();
-  if (text.empty()) return 0;
-  int64_t v = 0;
-  if (!TryTextToInt(text, v)) ConvertErrorFmt(msg::kInvalidIntegerValue, {text});
-  return v;
-}
+int64_t TStringField::AsLargeInt() const { return ParseText<int64_t>(AsString(), ParseInt, msg::kInvalidIntegerValue); }
 
 void TStringField::SetAsLargeInt(int64_t value) { SetAsString(IntToText(value)); }
 
-double TStringField::AsFloat() const {
-  const std::string text = AsString();
-  if (text.empty()) return 0;
-  double v = 0;
-  if (!TryTextToFloat(text, v)) ConvertErrorFmt(msg::kInvalidFloatValue, {text});
-  return v;
-}
+double TStringField::AsFloat() const { return ParseText<double>(AsString(), ParseFloat, msg::kInvalidFloatValue); }
 
 void TStringField::SetAsFloat(double value) { SetAsString(FloatToText(value)); }
 
@@ -167,13 +182,7 @@ int32_t TIntegerField::AsInteger() const {
 std::string TIntegerField::AsString() const { return IsNull() ? std::string() : IntToText(AsInteger()); }
 
 void TIntegerField::SetAsString(const std::string& value) {
-  if (Trimmed(value).empty()) {
-    Clear();
-    return;
-  }
-  int64_t v = 0;
-  if (!TryTextToInt(value, v)) ConvertErrorFmt(msg::kInvalidIntegerValue, {value});
-  SetAsLargeInt(v);
+  AssignText<int64_t>(*this, value, ParseInt, msg::kInvalidIntegerValue, [this](int64_t v) { SetAsLargeInt(v); });
 }
 
 void TIntegerField::CheckRange(int64_t value) const {
@@ -221,13 +230,7 @@ int32_t TLargeintField::AsInteger() const {
 std::string TLargeintField::AsString() const { return IsNull() ? std::string() : IntToText(AsLargeInt()); }
 
 void TLargeintField::SetAsString(const std::string& value) {
-  if (Trimmed(value).empty()) {
-    Clear();
-    return;
-  }
-  int64_t v = 0;
-  if (!TryTextToInt(value, v)) ConvertErrorFmt(msg::kInvalidIntegerValue, {value});
-  SetAsLargeInt(v);
+  AssignText<int64_t>(*this, value, ParseInt, msg::kInvalidIntegerValue, [this](int64_t v) { SetAsLargeInt(v); });
 }
 
 void TLargeintField::SetAsLargeInt(int64_t value) {
@@ -264,13 +267,7 @@ std::string TFloatField::DisplayText() const {
 }
 
 void TFloatField::SetAsString(const std::string& value) {
-  if (Trimmed(value).empty()) {
-    Clear();
-    return;
-  }
-  double v = 0;
-  if (!TryTextToFloat(value, v)) ConvertErrorFmt(msg::kInvalidFloatValue, {value});
-  SetAsFloat(v);
+  AssignText<double>(*this, value, ParseFloat, msg::kInvalidFloatValue, [this](double v) { SetAsFloat(v); });
 }
 
 int32_t TFloatField::AsInteger() const {
@@ -323,13 +320,7 @@ std::string TBCDField::AsString() const {
 }
 
 void TBCDField::SetAsString(const std::string& value) {
-  if (Trimmed(value).empty()) {
-    Clear();
-    return;
-  }
-  int64_t units = 0;
-  if (!TryTextToCurrency(value, units)) ConvertErrorFmt(msg::kInvalidBcdValue, {value});
-  SetAsUnits(units);
+  AssignText<int64_t>(*this, value, ParseCurrency, msg::kInvalidBcdValue, [this](int64_t v) { SetAsUnits(v); });
 }
 
 int32_t TBCDField::AsInteger() const {

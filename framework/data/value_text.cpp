@@ -338,7 +338,10 @@ std::string DateTimeToText(TDateTime value, const TFormatSettings& settings) {
   int64_t ms;
   SplitDateTime(value, dayNumber, ms);
   std::string out = DateToText(value, settings);
-  if (ms != 0) out += " " + TimeToText(value, settings);
+  if (ms != 0) {
+    out += ' ';
+    out += TimeToText(value, settings);
+  }
   return out;
 }
 

@@ -30,6 +30,17 @@ class TCurrentDir {
   std::filesystem::path previous_;
 };
 
+// The message of the run-time exception `f` raises, or "(no exception)".
+template <class F>
+std::string MessageOf(F&& f) {
+  try {
+    f();
+  } catch (const fw::Exception& e) {
+    return e.Message;
+  }
+  return "(no exception)";
+}
+
 // The values of one field over all records, in the table's order; the
 // table ends where it started reading (at the end).
 inline std::vector<std::string> Column(tabula::db::TTabulaTable& table, const std::string& field) {

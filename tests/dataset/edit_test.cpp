@@ -18,18 +18,9 @@ namespace {
 
 using namespace tabula::db;
 using dataset_test::Column;
+using dataset_test::MessageOf;
 using dataset_test::TCurrentDir;
 using fw::TDataSetState;
-
-template <class F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const fw::Exception& e) {
-    return e.Message;
-  }
-  return "(no exception)";
-}
 
 class EditTest : public testing::Test {
  protected:
@@ -105,6 +96,20 @@ TEST_F(EditTest, FailedPostKeepsTheEditAndItsValues) {
   table_.FieldByName("Numtel").SetAsString("9999999");
   table_.Post();
   EXPECT_EQ(table_.RecordCount(), 11);
+
+  // An error handler may put things right and ask for another try.
+  int retries = 0;
+  table_.OnPostError = [&](fw::TDataSet& ds, const fw::EDatabaseError&, fw::TDataAction& action) {
+    ds.FieldByName("Numtel").SetAsString("8888888");
+    action = fw::TDataAction::kRetry;
+    ++retries;
+  };
+  table_.Append();
+  table_.FieldByName("Numtel").SetAsString(sorted_[2]);
+  table_.Post();
+  EXPECT_EQ(retries, 1);
+  EXPECT_EQ(table_.FieldByName("Numtel").AsString(), "8888888");
+  table_.OnPostError = nullptr;
 
   table_.First();
   table_.Edit();

@@ -24,18 +24,9 @@
 namespace {
 
 using namespace tabula::db;
+using dataset_test::MessageOf;
 using dataset_test::TCurrentDir;
 using fw::TFieldType;
-
-template <class F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const fw::Exception& e) {
-    return e.Message;
-  }
-  return "(no exception)";
-}
 
 TEST(SessionTest, TablesWithoutDatabaseShareOneTemporaryDatabaseInTheCurrentDirectory) {
   TCurrentDir cwd;
@@ -246,12 +237,12 @@ TEST(TableDefsTest, IndexDefinitionsAndIndexFieldNames) {
   EXPECT_EQ(defs[1].Fields, "kodul;dom;korp");
   EXPECT_TRUE(defs[2].Has(fw::kIxCaseInsensitive));
   struct TCase {
-    const char* Spec;
+    const char* Fields;
     const char* Resolved;
   } cases[] = {{"NUMTEL", ""}, {"kodul;dom", "ByAddr"}, {"name", "ByName"}, {"Kodul;Dom;Korp", "ByAddr"}};
   for (const TCase& c : cases) {
-    table.SetIndexFieldNames(c.Spec);
-    EXPECT_EQ(table.ResolveIndexName(), c.Resolved) << c.Spec;
+    table.SetIndexFieldNames(c.Fields);
+    EXPECT_EQ(table.ResolveIndexName(), c.Resolved) << c.Fields;
     EXPECT_EQ(table.IndexName(), "");
   }
   table.SetIndexFieldNames("kodul;do");
@@ -302,6 +293,48 @@ TEST(TableOpenTest, BadInputLeavesTheTableClosed) {
   EXPECT_EQ(Session().DatabaseByName(""), nullptr);  // nothing left holding the temporary database
 }
 
+TEST(TableOpenTest, PasswordsComeFromTheSession) {
+  TCurrentDir cwd;
+  {
+    using namespace tabula;
+    TFieldDef f;
+    f.Name = "Code";
+    f.FieldType = kFldInt32;
+    TIndexDef primary;
+    primary.Primary = true;
+    primary.Fields = {"Code"};
+    TTableOptions options;
+    options.Password = "Secret";
+    CreateTable(cwd.File("locked.DAT"), {f}, {primary}, options);
+  }
+  TTabulaTable table;
+  table.SetTableName("locked.DAT");
+  // Nobody gives the password: the table does not open.
+  try {
+    table.Open();
+    FAIL();
+  } catch (const tabula::ETabulaEngineError& e) {
+    EXPECT_EQ(e.Code(), tabula::kErrPasswordRequired);
+  }
+  EXPECT_FALSE(table.Active());
+  // The session's handler is asked until it stops trying; a wrong letter
+  // case is another password.
+  std::vector<std::string> offered = {"secret", "Secret"};
+  int asked = 0;
+  Session().OnPassword = [&](TTabulaSession& session, bool& tryAgain) {
+    session.AddSessionPassword(offered[size_t(asked++)]);
+    tryAgain = true;
+  };
+  table.Open();
+  EXPECT_EQ(asked, 2);
+  table.Close();
+  table.Open();  // the session knows it now
+  EXPECT_EQ(asked, 2);
+  table.Close();
+  Session().OnPassword = nullptr;
+  Session().ClearSessionPasswords();
+}
+
 TEST(TableOpenTest, DeclaredFieldsAreCheckedAgainstTheTable) {
   TCurrentDir cwd;
   testing_support::MakeSubscriberTable(cwd.File("base2.DAT"), 3);
@@ -318,9 +351,15 @@ TEST(TableOpenTest, DeclaredFieldsAreCheckedAgainstTheTable) {
   wrong->SetFieldName("nothere");
   EXPECT_EQ(MessageOf([&] { table.Open(); }), "Field 'nothere' not found");
   delete wrong;
+  // Declared narrower than the table's field: values are cut to the
+  // declared size, never written past the field object's bytes.
+  auto* name = new fw::TStringField(&table, 4);
+  name->SetFieldName("Name");
+  name->SetDataSet(&table);
   table.Open();
-  EXPECT_EQ(table.Fields().Count(), 1);  // only what was declared
-  EXPECT_EQ(MessageOf([&] { table.FieldByName("Name"); }), "Field 'Name' not found");
+  EXPECT_EQ(table.Fields().Count(), 2);  // only what was declared
+  EXPECT_EQ(name->AsString(), testing_support::SubscriberRow(0).Name.substr(0, 4));
+  EXPECT_EQ(MessageOf([&] { table.FieldByName("kodul"); }), "Field 'kodul' not found");
   EXPECT_EQ(MessageOf([&] { table.SetTableName("x.DAT"); }), "Cannot perform this operation on an open dataset");
 }
 
