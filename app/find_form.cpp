@@ -431,8 +431,10 @@ void TFindForm::ComboBox1Exit() {
   // Back from the picker the main form is active again: its activation
   // runs (street list reloaded, street forgotten, first banner), then the
   // text the picker left is tested as it is.
+  // The activation is an event of its own: an error in it is reported and
+  // the exit goes on.
   activateWindow();
-  FormActivate();
+  Handle([this] { FormActivate(); });
   TakeExactStreet(ToWindows1251(ComboBox1->currentText()));
 }
 

@@ -59,6 +59,12 @@ bool TUlViewForm::ListBox1KeyPress(int key) {
   return true;
 }
 
+void TUlViewForm::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (ListBox1->count() > 0 && ListBox1->selectedItems().isEmpty()) ListBox1->setCurrentRow(0);
+  ListBox1->setFocus();
+}
+
 bool TUlViewForm::eventFilter(QObject* watched, QEvent* event) {
   if (watched == ListBox1 && event->type() == QEvent::KeyPress &&
       ListBox1KeyPress(static_cast<QKeyEvent*>(event)->key()))

@@ -3,8 +3,9 @@
 // wholly filled by the list box ListBox1, shown modally by the main form
 // when several streets contain the typed text. A double click on an item,
 // or Enter on the selected item, puts the item's text into the main form's
-// street box and closes the picker. Enter with nothing selected does
-// nothing; Escape closes the picker without a choice.
+// street box and closes the picker. The first street is selected when the
+// picker opens; Enter with nothing selected does nothing; Escape closes the
+// picker without a choice.
 
 #include <QDialog>
 
@@ -33,6 +34,7 @@ class TUlViewForm : public QDialog {
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   void Choose();

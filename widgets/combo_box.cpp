@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFocusEvent>
+#include <QAbstractItemView>
 #include <QLineEdit>
 
 namespace widgets {
@@ -40,8 +41,9 @@ void TComboBox::FocusLeft(Qt::FocusReason reason) {
   // The list opening, or another window (a message box, the street picker)
   // becoming active, is not leaving the box.
   if (reason == Qt::PopupFocusReason || reason == Qt::ActiveWindowFocusReason) return;
+  // Nor is the focus going to the box's own list.
   QWidget* now = QApplication::focusWidget();
-  if (now == this || now == lineEdit()) return;
+  if (now != nullptr && (now == this || isAncestorOf(now) || now->window() == view()->window())) return;
   if (OnExit) OnExit(this);
 }
 
