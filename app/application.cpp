@@ -58,6 +58,10 @@ bool TApplication::CreateForms(int pixelsPerInch) {
                        .arg(widgets::FromWindows1251(error.TableName), path, widgets::FromWindows1251(error.Reason)),
                    kTitle, QMessageBox::Critical);
     return false;
+  } catch (const std::exception& error) {
+    DestroyForms();
+    ShowException(error);
+    return false;
   }
 }
 

@@ -31,7 +31,8 @@ class TApplication : public QApplication {
 
   // Creates FindForm and UlViewForm for a screen of pixelsPerInch (0: the
   // screen's) and opens the tables. On a table that cannot be opened the
-  // forms are freed again, the message box is shown and the answer is false.
+  // forms are freed again, the message box is shown and the answer is false;
+  // any other error on the way is shown as the default handler shows it.
   static bool CreateForms(int pixelsPerInch = 0);
   static void DestroyForms();
 
