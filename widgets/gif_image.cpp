@@ -293,6 +293,10 @@ void TGIFImage::LoadGifData(std::string_view bytes) {
   LoadBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), true);
 }
 
+void TGIFImage::ParseGifData(std::string_view bytes) {
+  LoadBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), false);
+}
+
 void TGIFImage::LoadGifFile(const std::string& fileName) {
   std::ifstream file(fileName, std::ios::binary);
   if (!file) throw fw::EInOutError("Cannot open file \"" + fileName + "\"");

@@ -105,6 +105,8 @@ class TGIFImage {
   // Loading. Each clears the image first; an empty source gives an empty image.
   void LoadGifStream(std::istream& stream);  // from the stream's position to its end; decodes frame 0
   void LoadGifData(std::string_view bytes);  // the same, from memory
+  // Reads the frames (their rasters copied, none decoded) from memory.
+  void ParseGifData(std::string_view bytes);
   void LoadGifFile(const std::string& fileName);
   void LoadStoredData(std::istream& stream);  // a 32-bit little-endian byte count, then the GIF
   // "GIF Image" data (a 32-bit length, then the GIF) without decoding frame 0
