@@ -181,6 +181,8 @@ class TGIFImage {
  private:
   void LoadBytes(const uint8_t* data, std::size_t size, bool decodeFirst);
   void BuildFrameDib(int index, std::vector<uint8_t>& dib);
+  QImage DecodeFrameBitmap(TGIFFrame& frame);
+  std::function<void(int)> DecodeProgress();
   void Changed();
   void RecomputeScreenSize();
 
@@ -195,7 +197,6 @@ class TGIFImage {
   int version_ = 0;
   bool transparent_ = true;
   bool paletteModified_ = false;
-  std::vector<uint8_t> scratch_;  // the bitmap memory image, reused from frame to frame
 };
 
 }  // namespace widgets

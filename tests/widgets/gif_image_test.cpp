@@ -294,6 +294,13 @@ TEST(GifImageTest, DibLayout) {
   EXPECT_EQ(dib4[54 + 64], 0x71);              // 7 then 1, high nibble first
   EXPECT_EQ(dib4[54 + 65], 0x50);
   EXPECT_EQ(Indices(eight.FrameBitmap(0)), (std::vector<int>{7, 1, 5}));
+  // The bitmap shows the memory image's palette.
+  const QImage& bitmap = eight.FrameBitmap(0);
+  ASSERT_EQ(bitmap.colorCount(), 16);
+  for (int i = 0; i < 16; ++i) {
+    const uint8_t* entry = &dib4[54 + 4 * i];
+    EXPECT_EQ(bitmap.color(i), qRgb(entry[2], entry[1], entry[0])) << i;
+  }
 }
 
 TEST(GifImageTest, ValuesAreMaskedToTheFrameDepth) {
