@@ -14,9 +14,11 @@ namespace {
 
 constexpr int kMaxCodes = 4096;  // 12-bit codes
 constexpr int kMaxBits = 12;
-// Strings of up to this many pixels are copied as one fixed-size block,
-// which may write past the string's end (into pixels not decoded yet).
+// Strings are copied in blocks of kWideCopy bytes, which may write past the
+// string's end (into pixels not decoded yet); strings longer than kQuickMax
+// are copied by memcpy.
 constexpr std::size_t kWideCopy = 16;
+constexpr unsigned kQuickMax = 64;
 // The code bits are read eight bytes at a time and may look this far past
 // the end of the data.
 constexpr std::size_t kReadPad = 16;
@@ -177,10 +179,11 @@ class TDecoder {
     // previous string exists (after a clear code, and at the start, none).
     int quickBelow = 0;
     unsigned prevLength = 0;
-    // The quick path copies kWideCopy bytes and must stop short of the end.
+    // The quick path writes whole blocks and must stop short of the end:
+    // a string of n pixels may start at or before quickLast - n.
     const auto quickLimit = [&] {
       const std::size_t room = std::min(stream_.Capacity, stream_.Total);
-      return room > kWideCopy ? reinterpret_cast<uintptr_t>(stream_.Base + (room - kWideCopy - 1)) : 0;
+      return room > kWideCopy ? reinterpret_cast<uintptr_t>(stream_.Base + (room - kWideCopy)) : 0;
     };
     uintptr_t quickLast = quickLimit();
 
@@ -224,8 +227,10 @@ class TDecoder {
 
       if (code < quickBelow) {
         const unsigned length = t.Length[code];
-        if (length <= kWideCopy && reinterpret_cast<uintptr_t>(out_) <= quickLast) {
-          Copy16(out_, t.Start[code]);
+        if (length <= kQuickMax && reinterpret_cast<uintptr_t>(out_) + length < quickLast) {
+          const uint8_t* from = t.Start[code];
+          Copy16(out_, from);
+          for (unsigned i = kWideCopy; i < length; i += kWideCopy) Copy16(out_ + i, from + i);
           addEntry();
           prevOut_ = out_;
           prevLength = length;
