@@ -95,7 +95,10 @@ std::vector<TGridStep> PlayGrid(tabula::db::TTabulaTable& table, const std::vect
 
 std::string DescribeStep(const TGridStep& s) {
   std::string scrolls;
-  for (int d : s.Scrolls) scrolls += (scrolls.empty() ? "" : ",") + std::to_string(d);
+  for (int d : s.Scrolls) {
+    if (!scrolls.empty()) scrolls += ',';
+    scrolls += std::to_string(d);
+  }
   char line[256];
   std::snprintf(line, sizeof line, "%-16s rows %2d/%d wrong %d changed %2d | positionings %llu reads %3llu other %3llu "
                 "| scroll [%s] changes %d | %.2f ms",
