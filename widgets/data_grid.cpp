@@ -385,8 +385,11 @@ void TDataGrid::paintEvent(QPaintEvent* /*event*/) {
       if (rowRect.top() >= height) break;
       const bool isCurrent = row == current;
       if (isCurrent) {
-        painter.fillRect(QRect(indicator, rowRect.top(), std::max(0, right - indicator), rowHeight_),
-                         pal.color(focused ? QPalette::Highlight : QPalette::AlternateBase));
+        // The current row: the selection colour while the grid has the
+        // focus, a pale shade of it otherwise.
+        QColor shade = pal.color(QPalette::Highlight);
+        if (!focused) shade.setAlpha(60);
+        painter.fillRect(QRect(indicator, rowRect.top(), std::max(0, right - indicator), rowHeight_), shade);
         // The indicator's arrow.
         const int cx = indicator / 2, cy = rowRect.center().y();
         const int s = std::max(2, rowHeight_ / 4);
