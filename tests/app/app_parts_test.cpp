@@ -53,24 +53,17 @@ TEST(StreetListTest, MatchesAndExactStreet) {
   EXPECT_EQ(list.FindExact(Utf8ToCp1251("УЛ. МИРА ")), std::nullopt);
 }
 
-TEST(StreetListTest, LongNamesAndCodesAreCut) {
+// Names and codes are cut to 50 and 5 bytes; a street table of more rows
+// than the 2000 the list was once limited to loads whole, and its last
+// streets are found.
+TEST(StreetListTest, CutsValuesAndGrowsPastTwoThousandStreets) {
   TStreetList list;
-  const std::string name60(60, 'N');
-  list.Add("1234567", name60);
-  ASSERT_EQ(list.Count(), 1);
-  EXPECT_EQ(list[0].Name, std::string(50, 'N'));
-  EXPECT_EQ(list[0].Code, "12345");
-}
-
-// A street table of more rows than the 2000 the list was once limited to
-// loads whole, and the last streets are found.
-TEST(StreetListTest, GrowsPastTwoThousandStreets) {
-  TStreetList list;
-  for (int i = 0; i < 5000; ++i) list.Add(std::to_string(i), "STREET " + std::to_string(i));
+  for (int i = 0; i < 5000; ++i) list.Add(std::to_string(1000000 + i), "STREET " + std::to_string(i) + std::string(60, '.'));
   ASSERT_EQ(list.Count(), 5000);
-  EXPECT_EQ(list.FindExact("STREET 4999"), 4999);
-  EXPECT_EQ(list[4999].Code, "4999");
-  EXPECT_EQ(list.Matches("STREET 2001").size(), 1u);
+  EXPECT_EQ(list[4999].Name, ("STREET 4999" + std::string(60, '.')).substr(0, 50));
+  EXPECT_EQ(list[4999].Code, "10049");
+  EXPECT_EQ(list.FindExact(list[4999].Name), 4999);
+  EXPECT_EQ(list.Matches("STREET 2001.").size(), 1u);
   list.Clear();
   EXPECT_EQ(list.Count(), 0);
 }
