@@ -147,6 +147,8 @@ class TTabulaTable : public TTabulaDBDataSet {
   enum TKeyIndex : int { kKeyLookup, kKeyRangeStart, kKeyRangeEnd, kKeyCurRangeStart, kKeyCurRangeEnd, kKeySave };
   using TKeyBuffer = std::vector<uint8_t>;
   TKeyBuffer& InitKeyBuffer(TKeyIndex index);
+  // The key fields a buffer's key covers.
+  int KeyFieldsUsed(const TKeyBuffer& buffer) const;
   void SetKeyBuffer(TKeyIndex index, bool clear);
   // Puts values into a key buffer through the index fields.
   void SetKeyFields(TKeyIndex index, const std::vector<fw::TVariant>& values);

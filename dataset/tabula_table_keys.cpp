@@ -48,6 +48,12 @@ TTabulaTable::TKeyBuffer& TTabulaTable::InitKeyBuffer(TKeyIndex index) {
   return buffer;
 }
 
+int TTabulaTable::KeyFieldsUsed(const TKeyBuffer& buffer) const {
+  // A key edited in the set-key state gives no count: it is the whole key.
+  const int given = KeyFieldsGiven(buffer);
+  return given > 0 ? given : KeyFieldCount();
+}
+
 uint8_t* TTabulaTable::KeyRecordBuffer() {
   return keyBuffer_ != nullptr && !keyBuffer_->empty() ? KeyRecord(*keyBuffer_) : nullptr;
 }
@@ -110,7 +116,7 @@ void TTabulaTable::SeekLookupKey() {
   cursor_->BuildKey(KeyRecord(lookup), key);
   ++Calls().KeySearches;
   // An empty table has no record to land on; the ring is then empty.
-  const int status = cursor_->FindKey(key, KeyFieldsGiven(lookup), 0, true);
+  const int status = cursor_->FindKey(key, KeyFieldsUsed(lookup), 0, true);
   if (status != 0 && status != kErrRecordNotFound) RaiseStatus(status);
   Resync(fw::kResyncCenter);
 }
@@ -126,8 +132,8 @@ bool TTabulaTable::ApplyCursorRange() {
   uint8_t endKey[kKeyBufferSize] = {};
   if (KeyModified(start)) cursor_->BuildKey(KeyRecord(start), startKey);
   if (KeyModified(end)) cursor_->BuildKey(KeyRecord(end), endKey);
-  cursor_->SetRange(KeyModified(start) ? startKey : nullptr, KeyFieldsGiven(start), 0, false,
-                    KeyModified(end) ? endKey : nullptr, KeyFieldsGiven(end), 0, false);
+  cursor_->SetRange(KeyModified(start) ? startKey : nullptr, KeyFieldsUsed(start), 0, false,
+                    KeyModified(end) ? endKey : nullptr, KeyFieldsUsed(end), 0, false);
   keyBuffers_[kKeyCurRangeStart] = start;
   keyBuffers_[kKeyCurRangeEnd] = end;
   DropLookupCursor();

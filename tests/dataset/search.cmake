@@ -13,3 +13,8 @@ borvino_add_test(NAME dataset_keystroke_test
 
 add_executable(dataset_keystroke_play ${CMAKE_CURRENT_LIST_DIR}/keystroke_play_main.cpp)
 target_link_libraries(dataset_keystroke_play PRIVATE dataset_keystroke_support)
+
+borvino_add_test(NAME dataset_search_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/search_test.cpp
+  LIBS dataset test_tables
+  TIMEOUT 300)
