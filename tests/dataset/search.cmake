@@ -18,3 +18,11 @@ borvino_add_test(NAME dataset_search_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/search_test.cpp
   LIBS dataset test_tables
   TIMEOUT 300)
+
+if(BORVINO_GUI)
+  find_package(Qt6 REQUIRED COMPONENTS Test)
+  borvino_add_test(NAME password_dialog_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/password_dialog_test.cpp
+    LIBS dataset_password_dialog Qt6::Test
+    TIMEOUT 120)
+endif()
