@@ -50,7 +50,7 @@ TSubscriberRow SubscriberRow(int64_t i) {
   // 10); 900 codes, so that some name no street of StreetRows(800). One
   // row in sixteen carries a sixth digit, which a five-character street
   // code does not have.
-  char code[8];
+  char code[16];
   std::snprintf(code, sizeof code, "%05d", int((h / 2048) % 900) * 10);
   row.Kodul = code;
   if ((h / 64) % 16 == 0) row.Kodul += char('0' + h % 10);
@@ -72,7 +72,7 @@ std::vector<std::pair<std::string, std::string>> StreetRows(int count) {
   std::vector<std::pair<std::string, std::string>> rows;
   rows.reserve(size_t(std::max(count, 0)));
   for (int i = 0; i < count; ++i) {
-    char code[8];
+    char code[16];
     std::snprintf(code, sizeof code, "%05d", i * 10);
     rows.emplace_back(code, "\xD3\xCB. " + std::string(kWords[i % 8]) + " " + std::to_string(i / 8 + 1));  // УЛ.
   }
