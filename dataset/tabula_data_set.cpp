@@ -10,6 +10,7 @@
 #include "engine/field_values.h"
 #include "engine/filter_list.h"
 #include "framework/data/data_errors.h"
+#include "framework/data/standard_fields.h"
 
 namespace tabula::db {
 
@@ -195,6 +196,7 @@ void TTabulaDataSet::SetUpCursor() {
   markOffset_ = uint16_t(infoOffset_ + 8);
   bufferLength_ = uint16_t(markOffset_ + markLength_);
   oldValues_.assign(bufferLength_, 0);
+  scratch_.assign(bufferLength_, 0);
   BuildFilterFields();
   MoveToStart();
   CursorOpened();
@@ -208,6 +210,7 @@ void TTabulaDataSet::RelayoutBuffers(uint16_t markLength) {
   markOffset_ = uint16_t(infoOffset_ + 8);
   bufferLength_ = uint16_t(markOffset_ + markLength_);
   oldValues_.assign(bufferLength_, 0);
+  scratch_.assign(bufferLength_, 0);
   ReallocateRing();
 }
 
@@ -222,6 +225,7 @@ void TTabulaDataSet::TearDownCursor() {
     *handle = nullptr;
   }
   oldValues_.clear();
+  scratch_.clear();
   BindFields(false);
   if (DefaultFields()) DestroyFields();
   keyFieldCount_ = 0;
@@ -369,6 +373,8 @@ void TTabulaDataSet::ClearRecordBuffer(uint8_t* buffer) { cursor_->InitRecord(bu
 void TTabulaDataSet::StartNewRecord(uint8_t* buffer) {
   TDataSet::StartNewRecord(buffer);
   SetRecordNumber(buffer, -1);
+  for (fw::TField* field : Fields().Items())
+    if (auto* blob = dynamic_cast<fw::TBlobField*>(field)) blob->Modified = false;
 }
 
 void TTabulaDataSet::ClearCalculatedArea(uint8_t* buffer) {
@@ -376,6 +382,8 @@ void TTabulaDataSet::ClearCalculatedArea(uint8_t* buffer) {
 }
 
 void TTabulaDataSet::BeginRecordEdit() {
+  for (fw::TField* field : Fields().Items())
+    if (auto* blob = dynamic_cast<fw::TBlobField*>(field)) blob->Modified = false;
   const std::vector<int32_t> before = cursor_->LockedRecords();
   ++calls_.RecordReads;
   const int status = cursor_->ReadCurrent(ActiveBuffer(), true);
@@ -386,21 +394,48 @@ void TTabulaDataSet::BeginRecordEdit() {
 }
 
 void TTabulaDataSet::StoreRecord() {
-  if (State() == TDataSetState::kEdit) {
-    cursor_->ModifyRecord(ActiveBuffer(), true, true);
-    editLock_ = 0;
-  } else {
-    cursor_->AppendRecord(ActiveBuffer());
+  uint8_t* buffer = ActiveBuffer();
+  try {
+    if (State() == TDataSetState::kEdit) {
+      cursor_->ModifyRecord(buffer, true, true);
+      editLock_ = 0;
+    } else {
+      cursor_->AppendRecord(buffer);
+    }
+  } catch (...) {
+    // A blob still open in the buffer stays written; one the engine closed
+    // while failing must be opened afresh by the next stream.
+    for (fw::TField* field : Fields().Items()) {
+      auto* blob = dynamic_cast<fw::TBlobField*>(field);
+      bool open = false;
+      if (blob != nullptr && blob->Modified && cursor_->IsBlobOpen(blob->FieldNo(), buffer, open) == 0)
+        blob->Modified = open;
+    }
+    throw;
   }
+  // The engine stored the written blobs with the record.
+  for (fw::TField* field : Fields().Items())
+    if (auto* blob = dynamic_cast<fw::TBlobField*>(field)) blob->Modified = false;
 }
 
 void TTabulaDataSet::RemoveRecord() { cursor_->DeleteRecord(true); }
 
 void TTabulaDataSet::AbandonEdit() {
+  if (uint8_t* buffer = ActiveBuffer()) ReleaseEditedBlobs(buffer);
   if (State() != TDataSetState::kEdit || editLock_ == 0) return;
   const int32_t recNo = editLock_;
   editLock_ = 0;
   cursor_->UnlockRecord(recNo);
+}
+
+void TTabulaDataSet::ReleaseEditedBlobs(uint8_t* buffer) {
+  for (fw::TField* field : Fields().Items()) {
+    auto* blob = dynamic_cast<fw::TBlobField*>(field);
+    if (blob == nullptr || !blob->Modified) continue;
+    blob->Modified = false;
+    bool open = false;
+    if (cursor_->IsBlobOpen(blob->FieldNo(), buffer, open) == 0 && open) cursor_->FreeBlob(blob->FieldNo(), buffer);
+  }
 }
 
 void TTabulaDataSet::RefreshCursor() { cursor_->Refresh(); }

@@ -35,10 +35,14 @@ struct TFilter;
 
 namespace tabula::db {
 
+class TTabulaBlobStream;
+
 // Engine calls made by the dataset, by kind.
 struct TEngineCallCounts {
-  uint64_t Positionings = 0;  // GotoFirst, GotoLast, GotoBookmark, GotoRecNo, FindKey
+  uint64_t Positionings = 0;  // GotoFirst, GotoLast, GotoBookmark, GotoRecNo, GotoCurrent
+  uint64_t KeySearches = 0;   // FindKey, on the table's cursor or its lookup cursor
   uint64_t RecordReads = 0;   // ReadCurrent, ReadNext, ReadPrior
+  uint64_t Clones = 0;        // second cursors made for searches on another index
   uint64_t Other = 0;         // counts, record numbers, bookmarks, descriptors
   uint64_t LockChecks = 0;    // read locks taken around a navigation
 };
@@ -70,6 +74,35 @@ class TTabulaDataSet : public fw::TDataSet, public TFilterFieldSource {
   void SetFilterOptions(uint32_t options) override;
   void SetFiltered(bool value) override;
   void SetOnFilterRecord(fw::TFilterRecordEvent handler) override;
+
+  // ---- Record search ----
+  // Moves to the first record whose key fields (";"-separated names) equal
+  // the values (one per field) under the options (fw::kLocate...); false,
+  // and the visible record unchanged, when there is none. It searches the
+  // table's own index when that begins with exactly these fields, else a
+  // second cursor on an index that does (kept for the next search), else a
+  // temporary filter that is always removed again.
+  bool SeekRecord(const std::string& keyFields, const std::vector<fw::TVariant>& keyValues, uint32_t options);
+  bool SeekRecord(const std::string& keyField, const fw::TVariant& keyValue, uint32_t options) {
+    return SeekRecord(keyField, std::vector<fw::TVariant>{keyValue}, options);
+  }
+  // The values of resultFields in the record SeekRecord would find, or null
+  // when there is none; the visible record does not move.
+  fw::TVariant FetchLookupValue(const std::string& keyFields, const std::vector<fw::TVariant>& keyValues,
+                                const std::string& resultFields) override;
+
+  // ---- Blob fields ----
+  // A stream over the blob of `field` in the record buffer the state
+  // chooses; the caller frees it.
+  std::unique_ptr<TTabulaBlobStream> OpenBlobStream(fw::TField& field, fw::TBlobStreamMode mode);
+  std::unique_ptr<fw::TStream> CreateBlobStream(fw::TField& field, fw::TBlobStreamMode mode) override;
+  // Closes the engine's open blob of the field in the active buffer.
+  void ReleaseBlob(fw::TField& field);
+  // Reads the whole blob of field `fieldNo` into the start of `bytes`, which
+  // grows to the blob's size when shorter (a longer array keeps its
+  // length); returns the blob's size. A null or empty blob reads nothing
+  // and returns 0.
+  int32_t ReadBlobField(int fieldNo, std::vector<uint8_t>& bytes);
 
   // ---- Field access ----
   bool ReadFieldData(const fw::TField& field, void* dest) override;
@@ -110,6 +143,13 @@ class TTabulaDataSet : public fw::TDataSet, public TFilterFieldSource {
   // Which buffer a field access uses in the current state.
   uint8_t* CurrentFieldBuffer();
   [[noreturn]] void RaiseStatus(int status) const;
+  // The search SeekRecord and FetchLookupValue share; with moveCursor the
+  // table's cursor ends on the found record. The record found is in
+  // ScratchBuffer() afterwards.
+  bool FindRecord(const std::string& keyFields, const std::vector<fw::TVariant>& keyValues, uint32_t options,
+                  bool moveCursor);
+  uint8_t* ScratchBuffer() { return scratch_.data(); }
+  TEngineCallCounts& Calls() const { return calls_; }
 
   // ---- fw::TDataSet contract ----
   void OpenCursor() override;
@@ -151,6 +191,13 @@ class TTabulaDataSet : public fw::TDataSet, public TFilterFieldSource {
   std::unique_ptr<tabula::TDataFile> cursor_;
 
  private:
+  friend class TTabulaBlobStream;
+  // The temporary filter of a search on fields no index serves: each field
+  // equal to the value it holds in `record`.
+  tabula::TFilter* AddSearchFilter(const std::vector<fw::TField*>& fields, const uint8_t* record, uint32_t options);
+  // Blob fields written in the record being edited: their open blobs are
+  // closed and the fields are no longer modified.
+  void ReleaseEditedBlobs(uint8_t* buffer);
   // The cursor is in physical order (no index keys).
   bool PhysicalOrder();
   tabula::TFilter* BuildExpressionFilter(const std::string& text, uint32_t options);
@@ -174,6 +221,7 @@ class TTabulaDataSet : public fw::TDataSet, public TFilterFieldSource {
   int keyLength_ = 0;
   bool caseInsensitive_ = false;
   std::vector<uint8_t> oldValues_;
+  std::vector<uint8_t> scratch_;  // BufferLength bytes: the record a search finds
   std::vector<int> engineDataSize_;  // by field number: the engine's bytes of the field
   tabula::TFilter* expressionFilter_ = nullptr;
   tabula::TFilter* callbackFilter_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include "dataset/dataset_messages.h"
 #include "dataset/tabula_database.h"
+#include "dataset/tabula_master_data_link.h"
 #include "dataset/tabula_session.h"
 #include "engine/data_file.h"
 #include "engine/engine_error.h"
@@ -21,7 +22,11 @@ std::string TrimBlanks(const std::string& text) {
 
 }  // namespace
 
-TTabulaTable::TTabulaTable(fw::TComponent* owner) : TTabulaDBDataSet(owner) {}
+TTabulaTable::TTabulaTable(fw::TComponent* owner)
+    : TTabulaDBDataSet(owner), masterLink_(std::make_unique<TTabulaMasterDataLink>(*this)) {
+  masterLink_->OnMasterChange = [this] { MasterChanged(); };
+  masterLink_->OnMasterDisable = [this] { MasterDisabled(); };
+}
 
 TTabulaTable::~TTabulaTable() {
   MarkDestroying();
@@ -136,10 +141,18 @@ std::unique_ptr<TDataFile> TTabulaTable::CreateCursor() {
 
 void TTabulaTable::DestroyCursor() {
   DropLookupCursor();
+  for (TKeyBuffer& buffer : keyBuffers_) TKeyBuffer().swap(buffer);
+  keyBuffer_ = nullptr;
   TTabulaDataSet::DestroyCursor();
 }
 
-void TTabulaTable::CursorOpened() { ResolveIndexName(); }
+void TTabulaTable::CursorOpened() {
+  // The key buffers, all empty alike: no range is in force.
+  for (int i = kKeyLookup; i <= kKeySave; ++i) InitKeyBuffer(TKeyIndex(i));
+  keyBuffer_ = &keyBuffers_[kKeyLookup];
+  ResolveIndexName();
+  CheckMasterRange();
+}
 
 // ---------------------------------------------------------------- definitions
 
@@ -230,28 +243,43 @@ void TTabulaTable::SetIndexFieldNames(const std::string& fields) { ChangeIndex(f
 void TTabulaTable::ChangeIndex(const std::string& setting, bool isFields) {
   if (Active()) CheckBrowseMode();
   if (setting == indexSetting_ && isFields == settingIsFields_) return;
-  if (Active()) {
-    const std::string oldSetting = indexSetting_;
-    const bool oldIsFields = settingIsFields_;
+  if (!Active()) {
     indexSetting_ = setting;
     settingIsFields_ = isFields;
-    std::string name;
-    try {
-      name = ResolveIndexName();
-    } catch (...) {
-      indexSetting_ = oldSetting;
-      settingIsFields_ = oldIsFields;
-      throw;
-    }
-    SwitchToIndex(name);
     return;
   }
+  const std::string oldSetting = indexSetting_;
+  const bool oldIsFields = settingIsFields_;
   indexSetting_ = setting;
   settingIsFields_ = isFields;
+  std::string name;
+  try {
+    name = ResolveIndexName();
+  } catch (...) {
+    indexSetting_ = oldSetting;
+    settingIsFields_ = oldIsFields;
+    throw;
+  }
+  fw::TCursorOperation operation(*this);
+  try {
+    SwitchToIndex(name);
+  } catch (...) {
+    // The table stays on the index it had (or is closed when its buffers
+    // could not be made again), so the setting does too.
+    indexSetting_ = oldSetting;
+    settingIsFields_ = oldIsFields;
+    if (Active()) {
+      CheckMasterRange();
+      Resync(fw::kResyncCenter);
+    }
+    throw;
+  }
+  CheckMasterRange();
+  Resync(fw::kResyncCenter);
 }
 
 void TTabulaTable::SwitchToIndex(const std::string& name) {
-  fw::TCursorOperation operation(*this);
+  ResetCursorRange();
   UpdateCursorPos();
   cursor_->SelectIndex(name);
   try {
@@ -262,7 +290,6 @@ void TTabulaTable::SwitchToIndex(const std::string& name) {
     Close();
     throw;
   }
-  Resync(fw::kResyncCenter);
 }
 
 }  // namespace tabula::db

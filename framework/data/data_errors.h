@@ -48,6 +48,7 @@ inline constexpr const char* kInvalidBoolValue = "'%s' is not a valid boolean va
 inline constexpr const char* kInvalidDate = "'%s' is not a valid date";
 inline constexpr const char* kInvalidTime = "'%s' is not a valid time";
 inline constexpr const char* kInvalidDateTime = "'%s' is not a valid date and time";
+inline constexpr const char* kInvalidVariantConversion = "Invalid variant type conversion";
 inline constexpr const char* kFieldSizeTooLarge = "Value too large for field '%s'";
 }  // namespace msg
 

@@ -12,21 +12,6 @@ namespace fw {
 
 namespace {
 
-std::vector<std::string> SplitNames(const std::string& names) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (start <= names.size()) {
-    const size_t end = names.find(';', start);
-    std::string part = names.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    while (!part.empty() && part.front() == ' ') part.erase(part.begin());
-    while (!part.empty() && part.back() == ' ') part.pop_back();
-    if (!part.empty()) out.push_back(part);
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return out;
-}
-
 bool IsEditState(TDataSetState s) { return s == TDataSetState::kEdit || s == TDataSetState::kInsert; }
 
 }  // namespace
@@ -221,9 +206,38 @@ void TDataSet::CalculateLookupFields() {
     TDataSet* lookup = field->LookupDataSet();
     if (lookup == nullptr || !lookup->Active()) continue;  // the field stays null
     std::vector<TVariant> keys;
-    for (const std::string& name : SplitNames(field->KeyFields)) keys.push_back(FieldByName(name).Value());
+    for (const std::string& name : SplitFieldNames(field->KeyFields)) keys.push_back(FieldByName(name).Value());
     field->SetValue(lookup->FetchLookupValue(field->LookupKeyFields, keys, field->LookupResultField));
   }
+}
+
+TVariant TDataSet::ReadBufferValues(uint8_t* buffer, const std::string& fieldNames) {
+  std::vector<TField*> fields;
+  for (const std::string& name : SplitFieldNames(fieldNames)) fields.push_back(&FieldByName(name));
+  const TDataSetState saved = SetTempState(TDataSetState::kCalcFields);
+  uint8_t* savedBuffer = calcBuffer_;
+  calcBuffer_ = buffer;
+  TVariant result;
+  try {
+    ClearCalculatedArea(buffer);
+    CalculateLookupFields();
+    if (OnCalcFields) OnCalcFields(*this);
+    if (fields.size() == 1) {
+      result = fields.front()->Value();
+    } else {
+      std::vector<TVariant> values;
+      values.reserve(fields.size());
+      for (TField* field : fields) values.push_back(field->Value());
+      result = TVariant::Array(std::move(values));
+    }
+  } catch (...) {
+    calcBuffer_ = savedBuffer;
+    RestoreState(saved);
+    throw;
+  }
+  calcBuffer_ = savedBuffer;
+  RestoreState(saved);
+  return result;
 }
 
 TVariant TDataSet::FetchLookupValue(const std::string&, const std::vector<TVariant>&, const std::string&) { return {}; }
@@ -453,6 +467,8 @@ void TDataSet::ResyncIfChanged() {
 }
 
 void TDataSet::Resync(uint32_t mode) {
+  // The ring is read afresh: a change noticed before is taken in.
+  cursorChanged_ = false;
   const int spare = bufferCount_;
   if ((mode & kResyncExact) != 0) {
     CursorPosChanged();
@@ -774,10 +790,14 @@ void TDataSet::Append() {
   FinishInsert();
 }
 
+void TDataSet::DoOnNewRecord() {
+  if (OnNewRecord) OnNewRecord(*this);
+}
+
 void TDataSet::FinishInsert() {
   SetState(TDataSetState::kInsert);
   try {
-    if (OnNewRecord) OnNewRecord(*this);
+    DoOnNewRecord();
   } catch (...) {
     Cancel();
     throw;
@@ -821,10 +841,8 @@ void TDataSet::Cancel() {
   DataEvent(TDataEvent::kCheckBrowseMode);
   if (BeforeCancel) BeforeCancel(*this);
   const bool inserting = state_ == TDataSetState::kInsert;
-  if (!inserting) {
-    UpdateCursorPos();
-    AbandonEdit();
-  }
+  if (!inserting) UpdateCursorPos();
+  AbandonEdit();
   SetState(TDataSetState::kBrowse);
   if (inserting) {
     // Take the new record's buffer out of the ring again; a record the

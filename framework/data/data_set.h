@@ -74,6 +74,9 @@ enum : uint32_t { kResyncExact = 1, kResyncCenter = 2 };
 // Filter options.
 enum : uint32_t { kFilterOptCaseInsensitive = 1, kFilterOptNoPartialCompare = 2 };
 
+// Record search options.
+enum : uint32_t { kLocateCaseInsensitive = 1, kLocatePartialKey = 2 };
+
 enum class TBlobStreamMode : uint8_t { kRead, kWrite, kReadWrite };
 
 using TBookmark = std::vector<uint8_t>;
@@ -237,7 +240,9 @@ class TDataSet : public TComponent {
   virtual void BeginRecordEdit() = 0;  // lock and re-read the active record
   virtual void StoreRecord() = 0;      // write the active buffer (edit or insert)
   virtual void RemoveRecord() = 0;     // delete the current record
-  virtual void AbandonEdit() {}        // give up an edit (release its lock)
+  // Gives up an edit or an insert (releases the edit's record lock and
+  // what the abandoned buffer holds); the state is still edit or insert.
+  virtual void AbandonEdit() {}
   virtual void RefreshCursor() {}      // see other programs' changes
   virtual bool IsWritable() const { return false; }
   virtual bool HasRecordNumbers() const { return false; }
@@ -265,6 +270,12 @@ class TDataSet : public TComponent {
   void BindFields(bool binding);
   // Calculated and lookup fields of a fetched record.
   void GetCalcFields(uint8_t* buffer);
+  // Computes the calculated and lookup fields of `buffer` (a record that is
+  // in no ring row) and reads the values of `fieldNames` (";"-separated)
+  // from it: one field gives its value, several an array of values.
+  TVariant ReadBufferValues(uint8_t* buffer, const std::string& fieldNames);
+  // Runs OnNewRecord; a derived dataset fills in its own defaults first.
+  virtual void DoOnNewRecord();
   TDataSetState SetTempState(TDataSetState state);
   void RestoreState(TDataSetState state);
   void SetState(TDataSetState state);

@@ -144,6 +144,7 @@ void TField::SetValue(const TVariant& value) {
     case TVariant::TType::kFloat: SetAsFloat(value.AsFloat()); break;
     case TVariant::TType::kString: SetAsString(value.AsString()); break;
     case TVariant::TType::kDateTime: SetAsDateTime(value.AsDateTime()); break;
+    case TVariant::TType::kArray: ConvertErrorFmt(msg::kInvalidVariantConversion, {});
   }
 }
 

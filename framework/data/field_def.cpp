@@ -56,8 +56,25 @@ const TIndexDef* TIndexDefs::Find(const std::string& name) const {
   return nullptr;
 }
 
-const TIndexDef* TIndexDefs::FindForFields(const std::string& fields) const {
-  auto eligible = [](const TIndexDef& def) { return !def.Has(kIxDescending) && !def.Has(kIxExpression); };
+std::vector<std::string> SplitFieldNames(const std::string& names) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start <= names.size()) {
+    const size_t end = names.find(';', start);
+    std::string part = names.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    while (!part.empty() && part.front() == ' ') part.erase(part.begin());
+    while (!part.empty() && part.back() == ' ') part.pop_back();
+    if (!part.empty()) out.push_back(part);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return out;
+}
+
+const TIndexDef* TIndexDefs::FindForFields(const std::string& fields, bool caseInsensitive) const {
+  auto eligible = [caseInsensitive](const TIndexDef& def) {
+    return !def.Has(kIxDescending) && !def.Has(kIxExpression) && (!caseInsensitive || def.Has(kIxCaseInsensitive));
+  };
   for (const TIndexDef& def : items_)
     if (eligible(def) && SameName(def.Fields, fields)) return &def;
   for (const TIndexDef& def : items_) {

@@ -100,8 +100,9 @@ class TIndexDefs {
   // The index for a field list ("kodul;dom"), letter case ignored: first
   // the first ascending, non-expression index whose fields are exactly
   // those, else the first one whose fields begin with them (followed by
-  // ";" or nothing). nullptr when there is none.
-  const TIndexDef* FindForFields(const std::string& fields) const;
+  // ";" or nothing). With caseInsensitive only case-insensitive indexes
+  // count. nullptr when there is none.
+  const TIndexDef* FindForFields(const std::string& fields, bool caseInsensitive = false) const;
 
   bool Updated = false;
 
@@ -111,5 +112,9 @@ class TIndexDefs {
 
 // Letter case ignored for ASCII and the Cyrillic letters of Windows-1251.
 bool SameName(const std::string& a, const std::string& b);
+
+// The names of a ";"-separated list, blanks around each removed, empty
+// names skipped.
+std::vector<std::string> SplitFieldNames(const std::string& names);
 
 }  // namespace fw

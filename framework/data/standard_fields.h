@@ -227,6 +227,10 @@ class TBlobField : public TField {
   // BLOB and GRAPHIC.
   std::string DisplayText() const override;
   TVariant Value() const override;
+  // Written through a blob stream in the record being edited (the blob
+  // stays open in the record buffer until the record is posted or the
+  // edit given up).
+  bool Modified = false;
 };
 
 class TMemoField : public TBlobField {

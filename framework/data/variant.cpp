@@ -12,8 +12,25 @@ TVariant TVariant::FromDateTime(TDateTime value) {
   return v;
 }
 
+TVariant TVariant::Array(std::vector<TVariant> elements) {
+  TVariant v;
+  v.value_ = std::make_shared<const std::vector<TVariant>>(std::move(elements));
+  return v;
+}
+
+const std::vector<TVariant>& TVariant::Elements() const {
+  static const std::vector<TVariant> kNone;
+  return value_.index() == 5 ? *std::get<TElements>(value_) : kNone;
+}
+
+bool TVariant::operator==(const TVariant& other) const {
+  if (value_.index() == 5 && other.value_.index() == 5) return Elements() == other.Elements();
+  return value_ == other.value_ && isDate_ == other.isDate_;
+}
+
 TVariant::TType TVariant::Type() const {
   switch (value_.index()) {
+    case 5: return TType::kArray;
     case 1: return TType::kBoolean;
     case 2: return TType::kInteger;
     case 3: return isDate_ ? TType::kDateTime : TType::kFloat;
@@ -24,6 +41,7 @@ TVariant::TType TVariant::Type() const {
 
 bool TVariant::AsBoolean() const {
   switch (value_.index()) {
+    case 5: ConvertErrorFmt(msg::kInvalidVariantConversion, {});
     case 1: return std::get<bool>(value_);
     case 2: return std::get<int64_t>(value_) != 0;
     case 3: return std::get<double>(value_) != 0;
@@ -41,6 +59,7 @@ bool TVariant::AsBoolean() const {
 
 int64_t TVariant::AsInteger() const {
   switch (value_.index()) {
+    case 5: ConvertErrorFmt(msg::kInvalidVariantConversion, {});
     case 1: return std::get<bool>(value_) ? -1 : 0;
     case 2: return std::get<int64_t>(value_);
     case 3: return int64_t(std::llround(std::get<double>(value_)));
@@ -56,6 +75,7 @@ int64_t TVariant::AsInteger() const {
 
 double TVariant::AsFloat() const {
   switch (value_.index()) {
+    case 5: ConvertErrorFmt(msg::kInvalidVariantConversion, {});
     case 1: return std::get<bool>(value_) ? -1 : 0;
     case 2: return double(std::get<int64_t>(value_));
     case 3: return std::get<double>(value_);
@@ -71,6 +91,7 @@ double TVariant::AsFloat() const {
 
 std::string TVariant::AsString() const {
   switch (value_.index()) {
+    case 5: ConvertErrorFmt(msg::kInvalidVariantConversion, {});
     case 1: return std::get<bool>(value_) ? "True" : "False";
     case 2: return IntToText(std::get<int64_t>(value_));
     case 3: return isDate_ ? DateTimeToText(std::get<double>(value_)) : FloatToText(std::get<double>(value_));

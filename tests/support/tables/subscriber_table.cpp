@@ -46,12 +46,37 @@ TSubscriberRow SubscriberRow(int64_t i) {
   row.Numtel = std::to_string(2000000 + (i * 7919) % 8000000);
   const int64_t h = (i * 2654435761LL) & 0x7fffffff;
   row.Name = std::string(kSurnames[h % 8]) + " " + kInitials[(h / 8) % 16] + "." + kInitials[(h / 128) % 16] + ".";
-  char code[8];
-  std::snprintf(code, sizeof code, "%06d", int((h / 2048) % 700));
+  // A street code as the street table writes them (five digits, steps of
+  // 10); 900 codes, so that some name no street of StreetRows(800). One
+  // row in sixteen carries a sixth digit, which a five-character street
+  // code does not have.
+  char code[16];
+  std::snprintf(code, sizeof code, "%05d", int((h / 2048) % 900) * 10);
   row.Kodul = code;
+  if ((h / 64) % 16 == 0) row.Kodul += char('0' + h % 10);
   row.Dom = std::to_string((h / 4096) % 150 + 1);
   row.Korp = (h % 5 == 0) ? std::to_string(h % 3 + 1) : "";
   return row;
+}
+
+std::vector<std::pair<std::string, std::string>> StreetRows(int count) {
+  // Windows-1251 street words.
+  static const char* const kWords[] = {"\xD1\xE0\xE4\xEE\xE2\xE0\xFF",          // САДОВАЯ
+                                       "\xCB\xE5\xF1\xED\xE0\xFF",              // ЛЕСНАЯ
+                                       "\xCC\xE8\xF0\xE0",                      // МИРА
+                                       "\xCF\xEE\xF7\xF2\xEE\xE2\xE0\xFF",      // ПОЧТОВАЯ
+                                       "\xD0\xE5\xF7\xED\xE0\xFF",              // РЕЧНАЯ
+                                       "\xC7\xE0\xE2\xEE\xE4\xF1\xEA\xE0\xFF",  // ЗАВОДСКАЯ
+                                       "\xCD\xEE\xE2\xE0\xFF",                  // НОВАЯ
+                                       "\xDE\xE6\xED\xE0\xFF"};                 // ЮЖНАЯ
+  std::vector<std::pair<std::string, std::string>> rows;
+  rows.reserve(size_t(std::max(count, 0)));
+  for (int i = 0; i < count; ++i) {
+    char code[16];
+    std::snprintf(code, sizeof code, "%05d", i * 10);
+    rows.emplace_back(code, "\xD3\xCB. " + std::string(kWords[i % 8]) + " " + std::to_string(i / 8 + 1));  // УЛ.
+  }
+  return rows;
 }
 
 std::vector<std::string> SortedNumtels(int64_t count) {

@@ -3,12 +3,14 @@
 // (Numtel string 7, Name string 120, kodul string 6, dom string 5, korp
 // string 5, id auto-increment; primary index on Numtel, "ByAddr" on
 // kodul;dom;korp, case-insensitive "ByName" on Name; Russian language
-// driver) filled with `count` deterministic rows, and a small street table
+// driver) filled with `count` deterministic rows (street codes mostly those
+// of StreetRows, now and then one with a sixth digit), and a small street table
 // (street.DAT: RecordID auto-increment, KODUL string 5, NAME string 40,
 // index "indkodul" on KODUL).
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testing_support {
@@ -32,6 +34,9 @@ std::vector<std::string> SortedNumtels(int64_t count);
 void MakeSubscriberTable(const std::string& path, int64_t count);
 // Creates an empty table with the subscriber layout.
 void CreateSubscriberTable(const std::string& path);
+// Street rows (KODUL, NAME): codes "00000", "00010", ... in steps of 10,
+// upper-case Windows-1251 names.
+std::vector<std::pair<std::string, std::string>> StreetRows(int count);
 // Creates street.DAT-like table with the given (code, name) rows.
 void MakeStreetTable(const std::string& path, const std::vector<std::pair<std::string, std::string>>& rows);
 
