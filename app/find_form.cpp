@@ -15,7 +15,6 @@
 #include "app/banner_picture.h"
 #include "app/banner_text.h"
 #include "app/message_box.h"
-#include "app/table_calls.h"
 #include "app/ul_view_form.h"
 #include "dataset/tabula_table.h"
 #include "framework/data/data_errors.h"
@@ -165,7 +164,7 @@ void TFindForm::CreateTables() {
   DataSource2 = new fw::TDataSource(&components_);
   DataSource2->SetName("DataSource2");
   DataSource2->SetDataSet(TabulaTable2);
-  SetMasterSourceOf(*TabulaTable2, DataSource1);
+  TabulaTable2->SetMasterSource(DataSource1);
 
   // The subscriber fields, as the form declares them.
   fw::TDataSet& subscribers = *TabulaTable1;
@@ -373,10 +372,10 @@ void TFindForm::RadioSortClick() {
 void TFindForm::Edit1Change() {
   // Missing trailing digits of a six-digit number are zeros.
   const std::string key = (ToWindows1251(Edit1->text()) + "000000").substr(0, 6);
-  SeekNearest(*TabulaTable1, {fw::TVariant(StrToInt(key))});
+  TabulaTable1->SeekNearest({fw::TVariant(StrToInt(key))});
 }
 
-void TFindForm::Edit6Change() { SeekNearest(*TabulaTable1, {fw::TVariant(ToWindows1251(Edit6->text()))}); }
+void TFindForm::Edit6Change() { TabulaTable1->SeekNearest({fw::TVariant(ToWindows1251(Edit6->text()))}); }
 
 void TFindForm::Edit3Change() { SeekAddress(); }
 
@@ -384,8 +383,8 @@ void TFindForm::Edit4Change() { SeekAddress(); }
 
 void TFindForm::SeekAddress() {
   const int32_t house = StrToInt("0" + ToWindows1251(Edit3->text()));
-  SeekNearest(*TabulaTable1,
-              {fw::TVariant(selectedStreetCode_), fw::TVariant(house), fw::TVariant(ToWindows1251(Edit4->text()))});
+  TabulaTable1->SeekNearest(
+      {fw::TVariant(selectedStreetCode_), fw::TVariant(house), fw::TVariant(ToWindows1251(Edit4->text()))});
 }
 
 // ---------------------------------------------------------------- the street entry
@@ -448,7 +447,7 @@ void TFindForm::Timer1Timer() {
 
 void TFindForm::ShowCurrentBanner() {
   std::vector<uint8_t> bytes;
-  const int size = ReadBlobField(*TabulaTable4, 1, bytes);
+  const int size = TabulaTable4->ReadBlobField(1, bytes);
   if (size != 0) {
     // The picture goes through a file of its own, removed once loaded.
     TBannerPicture picture(bytes.data(), size_t(size));
