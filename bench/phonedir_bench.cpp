@@ -103,7 +103,7 @@ std::vector<double> TimeKeys(QLineEdit* box, TPaintWatch& watch, const QString& 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Clock::time_point programStart = Clock::now();
+  Clock::time_point programStart = Clock::now();
   int64_t subscribers = 1000000;
   std::string directory;
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -121,6 +121,8 @@ int main(int argc, char** argv) {
     const Clock::time_point made = Clock::now();
     demo::MakeDemoDirectory(options);
     std::printf("made in %.1f s\n", Ms(Clock::now() - made) / 1000);
+    // Making the directory is not part of starting the program.
+    programStart += Clock::now() - made;
   }
 
   app::TApplication application(argc, argv);
