@@ -32,6 +32,7 @@
 #include "tests/support/qt_environment.h"
 #include "widgets/combo_box.h"
 #include "widgets/data_grid.h"
+#include "widgets/gif_encoder.h"
 #include "widgets/gif_animator.h"
 #include "widgets/message_panel.h"
 #include "widgets/placement.h"
@@ -491,6 +492,74 @@ TEST_F(PhonedirTest, WindowPlacementSurvivesARestart) {
   StartProgram();
   EXPECT_EQ(form_->geometry(), placed);
   EXPECT_EQ(form_->DBGrid1->width(), placed.width());
+}
+
+// A picture of more than 50,000 bytes goes whole through a file of its
+// own in the temporary directory, and a picture that does not load is
+// reported; neither leaves its file behind.
+TEST(PhonedirBannerFileTest, LargeAndBrokenPicturesLeaveNoFileBehind) {
+  QTemporaryDir tables, temp;
+  ASSERT_TRUE(tables.isValid() && temp.isValid());
+  const fs::path from = testing_support::SharedDemoDirectory(kSubscribers);
+  for (const auto& entry : fs::directory_iterator(from))
+    fs::copy_file(entry.path(), fs::path(tables.path().toStdString()) / entry.path().filename());
+
+  // Three frames of noise: no compression brings them under 50,000 bytes.
+  widgets::TGIFImage big;
+  QVector<QRgb> colors;
+  for (int i = 0; i < 256; ++i) colors << qRgb(i, 255 - i, (i * 7) & 0xff);
+  uint32_t state = 12345;
+  for (int f = 0; f < 3; ++f) {
+    QImage bitmap(468, 60, QImage::Format_Indexed8);
+    bitmap.setColorTable(colors);
+    for (int y = 0; y < bitmap.height(); ++y)
+      for (int x = 0; x < bitmap.width(); ++x) bitmap.scanLine(y)[x] = uchar((state = state * 1103515245u + 12345u) >> 24);
+    widgets::TGIFImage frame;
+    frame.AssignFrom(bitmap);
+    big.SetFrame(f, frame.Frame(0));
+  }
+  const std::string bigBytes = widgets::GifEncode(big);
+  ASSERT_GT(bigBytes.size(), 50000u);
+  {
+    tabula::db::TTabulaTable banners;
+    banners.SetDatabaseName(tables.path().toStdString());
+    banners.SetTableName("banners.DAT");
+    banners.Open();
+    banners.Edit();
+    banners.FieldByName("Picture").SetAsString(bigBytes);
+    banners.Post();
+    banners.Next();
+    banners.Edit();
+    banners.FieldByName("Picture").SetAsString("GIF89a\x01\x02 this is no picture");
+    banners.Post();
+    banners.Close();
+  }
+
+  const QString saved = QDir::currentPath();
+  ASSERT_TRUE(QDir::setCurrent(tables.path()));
+  qputenv("TMPDIR", QFile::encodeName(temp.path()));
+  TMessageBoxWatcher watcher;
+  auto leftInTemp = [&] { return QDir(temp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries); };
+  ASSERT_TRUE(TApplication::CreateForms(TFindForm::kDesignPixelsPerInch));
+  TFindForm* form = app::FindForm;
+  form->show();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form->StreetList().Count() > 0; }, 10000));
+  EXPECT_TRUE(watcher.Texts().isEmpty()) << watcher.Texts().join('\n').toStdString();
+  EXPECT_EQ(form->GIFAnimator1->Image().FrameCount(), 3);
+  EXPECT_EQ(form->GIFAnimator1->size(), QSize(468, 60));
+  EXPECT_FALSE(form->MessagePanel1->Active());
+  EXPECT_TRUE(leftInTemp().isEmpty()) << leftInTemp().join(' ').toStdString();
+
+  form->Timer1->setInterval(50);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !watcher.Texts().isEmpty(); }, 5000));
+  form->Timer1->stop();
+  EXPECT_EQ(form->TabulaTable4->RecNo(), 2);
+  EXPECT_FALSE(form->MessagePanel1->Active());  // the strip keeps the picture
+  EXPECT_TRUE(leftInTemp().isEmpty()) << leftInTemp().join(' ').toStdString();
+
+  TApplication::DestroyForms();
+  qunsetenv("TMPDIR");
+  QDir::setCurrent(saved);
 }
 
 // ---------------------------------------------------------------- start-up
