@@ -583,17 +583,13 @@ TFilter* TTabulaDataSet::BuildCallbackFilter() {
 bool TTabulaDataSet::AcceptRecord(const uint8_t* record) {
   const fw::TFilterRecordEvent& handler = OnFilterRecord();
   if (!handler) return true;
-  const TDataSetState saved = SetTempState(TDataSetState::kFilter);
-  const uint8_t* savedBuffer = filterBuffer_;
-  filterBuffer_ = record;
+  fw::TTempState testing(*this, TDataSetState::kFilter, const_cast<uint8_t*>(record));
   bool accept = true;
   try {
     handler(*this, accept);
   } catch (const std::exception& error) {
     fw::ApplicationHandleException(error);
   }
-  filterBuffer_ = savedBuffer;
-  RestoreState(saved);
   return accept;
 }
 

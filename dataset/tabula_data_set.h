@@ -194,7 +194,7 @@ class TTabulaDataSet : public fw::TDataSet, public TFilterFieldSource {
   friend class TTabulaBlobStream;
   // The temporary filter of a search on fields no index serves: each field
   // equal to the value it holds in `record`.
-  tabula::TFilter* AddSearchFilter(const std::vector<fw::TField*>& fields, const uint8_t* record, uint32_t options);
+  tabula::TFilter* AddSearchFilter(const std::vector<fw::TField*>& fields, uint8_t* record, uint32_t options);
   // Blob fields written in the record being edited: their open blobs are
   // closed and the fields are no longer modified.
   void ReleaseEditedBlobs(uint8_t* buffer);

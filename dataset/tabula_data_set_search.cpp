@@ -79,24 +79,14 @@ bool TTabulaDataSet::FindRecord(const std::string& keyFields, const std::vector<
   int fieldCount = int(fields.size());
   int partialLength = 0;
   {
-    const fw::TDataSetState saved = SetTempState(fw::TDataSetState::kFilter);
-    const uint8_t* savedBuffer = filterBuffer_;
-    filterBuffer_ = scratch;
-    try {
-      cursor_->InitRecord(scratch);
-      for (size_t i = 0; i < fields.size(); ++i) fields[i]->SetValue(keyValues[i]);
-      fw::TField* last = fields.back();
-      if (partial && last->DataType() == fw::TFieldType::kString) {
-        --fieldCount;
-        partialLength = int(last->AsString().size());
-      }
-    } catch (...) {
-      filterBuffer_ = savedBuffer;
-      RestoreState(saved);
-      throw;
+    fw::TTempState storing(*this, fw::TDataSetState::kFilter, scratch);
+    cursor_->InitRecord(scratch);
+    for (size_t i = 0; i < fields.size(); ++i) fields[i]->SetValue(keyValues[i]);
+    fw::TField* last = fields.back();
+    if (partial && last->DataType() == fw::TFieldType::kString) {
+      --fieldCount;
+      partialLength = int(last->AsString().size());
     }
-    filterBuffer_ = savedBuffer;
-    RestoreState(saved);
   }
 
   if (cursor != nullptr) {
@@ -140,17 +130,15 @@ bool TTabulaDataSet::FindRecord(const std::string& keyFields, const std::vector<
   return found;
 }
 
-TFilter* TTabulaDataSet::AddSearchFilter(const std::vector<fw::TField*>& fields, const uint8_t* record,
+TFilter* TTabulaDataSet::AddSearchFilter(const std::vector<fw::TField*>& fields, uint8_t* record,
                                          uint32_t options) {
   // The constants are the values the fields hold in the record, read in
   // the filter state; a trailing '*' in a value is an ordinary character.
   uint32_t filterOptions = kFilterNoPartialCompare;
   if ((options & fw::kLocateCaseInsensitive) != 0) filterOptions |= kFilterCaseInsensitive;
   std::unique_ptr<TExprNode> root;
-  const fw::TDataSetState saved = SetTempState(fw::TDataSetState::kFilter);
-  const uint8_t* savedBuffer = filterBuffer_;
-  filterBuffer_ = record;
-  try {
+  {
+    fw::TTempState reading(*this, fw::TDataSetState::kFilter, record);
     for (size_t i = 0; i < fields.size(); ++i) {
       const TFilterField* filterField = FindFilterField(fields[i]->FieldName());
       if (filterField == nullptr) fw::DatabaseErrorFmt(fw::msg::kFieldNotFound, {fields[i]->FieldName()});
@@ -174,13 +162,7 @@ TFilter* TTabulaDataSet::AddSearchFilter(const std::vector<fw::TField*>& fields,
         root = std::move(both);
       }
     }
-  } catch (...) {
-    filterBuffer_ = savedBuffer;
-    RestoreState(saved);
-    throw;
   }
-  filterBuffer_ = savedBuffer;
-  RestoreState(saved);
   TFilterExpr expression(*this, filterOptions);
   expression.SetRoot(std::move(root));
   const std::vector<uint8_t> data = expression.BuildBuffer();

@@ -150,8 +150,9 @@ class TTabulaTable : public TTabulaDBDataSet {
   // The key fields a buffer's key covers.
   int KeyFieldsUsed(const TKeyBuffer& buffer) const;
   void SetKeyBuffer(TKeyIndex index, bool clear);
-  // Puts values into a key buffer through the index fields.
-  void SetKeyFields(TKeyIndex index, const std::vector<fw::TVariant>& values);
+  // Puts values into a key buffer through the index fields; the buffer
+  // holds a key when holdsKey or when a value was written.
+  void SetKeyFields(TKeyIndex index, const std::vector<fw::TVariant>& values, bool holdsKey = false);
   // Hands the range buffers to the engine when they differ from the range
   // in force; true when the range changed.
   bool ApplyCursorRange();

@@ -84,19 +84,13 @@ void TTabulaTable::EndKeyEdit(bool post) {
   DataEvent(fw::TDataEvent::kDataSetChange);
 }
 
-void TTabulaTable::SetKeyFields(TKeyIndex index, const std::vector<fw::TVariant>& values) {
+void TTabulaTable::SetKeyFields(TKeyIndex index, const std::vector<fw::TVariant>& values, bool holdsKey) {
   if (KeyFieldCount() == 0) fw::DatabaseError(msg::kNoIndexActive);
-  const fw::TDataSetState saved = SetTempState(fw::TDataSetState::kSetKey);
-  try {
-    keyBuffer_ = &InitKeyBuffer(index);
-    for (size_t i = 0; i < values.size(); ++i) IndexFields(int(i)).SetValue(values[i]);
-    StoreI32(keyBuffer_->data() + 4, int32_t(values.size()));
-    (*keyBuffer_)[0] = Modified() ? 1 : 0;
-  } catch (...) {
-    RestoreState(saved);
-    throw;
-  }
-  RestoreState(saved);
+  fw::TTempState editing(*this, fw::TDataSetState::kSetKey);
+  keyBuffer_ = &InitKeyBuffer(index);
+  for (size_t i = 0; i < values.size(); ++i) IndexFields(int(i)).SetValue(values[i]);
+  StoreI32(keyBuffer_->data() + 4, int32_t(values.size()));
+  (*keyBuffer_)[0] = holdsKey || Modified() ? 1 : 0;
 }
 
 // ---------------------------------------------------------------- nearest key
@@ -185,17 +179,10 @@ const std::string& TTabulaTable::MasterFields() const { return masterLink_->Fiel
 void TTabulaTable::SetMasterFields(const std::string& fields) { masterLink_->SetFieldNames(fields); }
 
 void TTabulaTable::SetLinkRanges(const std::vector<fw::TField*>& masterFields) {
-  const fw::TDataSetState saved = SetTempState(fw::TDataSetState::kSetKey);
-  try {
-    keyBuffer_ = &InitKeyBuffer(kKeyRangeStart);
-    (*keyBuffer_)[0] = 1;
-    for (size_t i = 0; i < masterFields.size(); ++i) IndexFields(int(i)).SetValue(masterFields[i]->Value());
-    StoreI32(keyBuffer_->data() + 4, int32_t(masterFields.size()));
-  } catch (...) {
-    RestoreState(saved);
-    throw;
-  }
-  RestoreState(saved);
+  std::vector<fw::TVariant> values;
+  values.reserve(masterFields.size());
+  for (fw::TField* field : masterFields) values.push_back(field->Value());
+  SetKeyFields(kKeyRangeStart, values, true);
   keyBuffers_[kKeyRangeEnd] = keyBuffers_[kKeyRangeStart];
 }
 

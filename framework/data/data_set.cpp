@@ -184,20 +184,10 @@ void TDataSet::BindFields(bool binding) {
 
 void TDataSet::GetCalcFields(uint8_t* buffer) {
   if (calcFieldsSize_ <= 0 && !OnCalcFields) return;
-  const TDataSetState saved = SetTempState(TDataSetState::kCalcFields);
-  uint8_t* savedBuffer = calcBuffer_;
-  calcBuffer_ = buffer;
-  try {
-    ClearCalculatedArea(buffer);
-    CalculateLookupFields();
-    if (OnCalcFields) OnCalcFields(*this);
-  } catch (...) {
-    calcBuffer_ = savedBuffer;
-    RestoreState(saved);
-    throw;
-  }
-  calcBuffer_ = savedBuffer;
-  RestoreState(saved);
+  TTempState calculating(*this, TDataSetState::kCalcFields, buffer);
+  ClearCalculatedArea(buffer);
+  CalculateLookupFields();
+  if (OnCalcFields) OnCalcFields(*this);
 }
 
 void TDataSet::CalculateLookupFields() {
@@ -214,30 +204,15 @@ void TDataSet::CalculateLookupFields() {
 TVariant TDataSet::ReadBufferValues(uint8_t* buffer, const std::string& fieldNames) {
   std::vector<TField*> fields;
   for (const std::string& name : SplitFieldNames(fieldNames)) fields.push_back(&FieldByName(name));
-  const TDataSetState saved = SetTempState(TDataSetState::kCalcFields);
-  uint8_t* savedBuffer = calcBuffer_;
-  calcBuffer_ = buffer;
-  TVariant result;
-  try {
-    ClearCalculatedArea(buffer);
-    CalculateLookupFields();
-    if (OnCalcFields) OnCalcFields(*this);
-    if (fields.size() == 1) {
-      result = fields.front()->Value();
-    } else {
-      std::vector<TVariant> values;
-      values.reserve(fields.size());
-      for (TField* field : fields) values.push_back(field->Value());
-      result = TVariant::Array(std::move(values));
-    }
-  } catch (...) {
-    calcBuffer_ = savedBuffer;
-    RestoreState(saved);
-    throw;
-  }
-  calcBuffer_ = savedBuffer;
-  RestoreState(saved);
-  return result;
+  TTempState calculating(*this, TDataSetState::kCalcFields, buffer);
+  ClearCalculatedArea(buffer);
+  CalculateLookupFields();
+  if (OnCalcFields) OnCalcFields(*this);
+  if (fields.size() == 1) return fields.front()->Value();
+  std::vector<TVariant> values;
+  values.reserve(fields.size());
+  for (TField* field : fields) values.push_back(field->Value());
+  return TVariant::Array(std::move(values));
 }
 
 TVariant TDataSet::FetchLookupValue(const std::string&, const std::vector<TVariant>&, const std::string&) { return {}; }
@@ -267,6 +242,21 @@ TDataSetState TDataSet::SetTempState(TDataSetState state) {
 }
 
 void TDataSet::RestoreState(TDataSetState state) { state_ = state; }
+
+TTempState::TTempState(TDataSet& dataSet, TDataSetState state, uint8_t* record)
+    : dataSet_(dataSet),
+      savedState_(dataSet.SetTempState(state)),
+      savedCalc_(dataSet.calcBuffer_),
+      savedFilter_(dataSet.filterBuffer_) {
+  if (state == TDataSetState::kCalcFields) dataSet_.calcBuffer_ = record;
+  if (state == TDataSetState::kFilter) dataSet_.filterBuffer_ = record;
+}
+
+TTempState::~TTempState() {
+  dataSet_.calcBuffer_ = savedCalc_;
+  dataSet_.filterBuffer_ = savedFilter_;
+  dataSet_.RestoreState(savedState_);
+}
 
 void TDataSet::SetState(TDataSetState state) {
   if (state_ == state) return;

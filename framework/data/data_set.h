@@ -304,6 +304,7 @@ class TDataSet : public TComponent {
  private:
   friend class TDataSource;
   friend class TCursorOperation;
+  friend class TTempState;
 
   void OpenDataSet();
   void CloseDataSet();
@@ -363,6 +364,24 @@ class TDataSet : public TComponent {
   bool filtered_ = false;
   uint32_t filterOptions_ = 0;
   TFilterRecordEvent onFilterRecord_;
+};
+
+// Enters a temporary state for a scope, without events: the calculated-
+// fields and filter states work on `record` (the record being calculated or
+// tested). The state and record before come back when the scope ends,
+// whether it ends normally or by an exception.
+class TTempState {
+ public:
+  TTempState(TDataSet& dataSet, TDataSetState state, uint8_t* record = nullptr);
+  ~TTempState();
+  TTempState(const TTempState&) = delete;
+  TTempState& operator=(const TTempState&) = delete;
+
+ private:
+  TDataSet& dataSet_;
+  TDataSetState savedState_;
+  uint8_t* savedCalc_;
+  const uint8_t* savedFilter_;
 };
 
 // Brackets one user-level operation on the cursor (see

@@ -2,7 +2,6 @@
 # lookups and blob streams; the type-ahead search against an oracle on a
 # large table (scripts/keystroke-million plays it on a million records);
 # the password dialog.
-find_package(ICU REQUIRED COMPONENTS uc i18n)
 add_library(dataset_keystroke_support STATIC ${CMAKE_CURRENT_LIST_DIR}/keystroke_player.cpp)
 target_link_libraries(dataset_keystroke_support PUBLIC dataset test_tables ICU::uc ICU::i18n)
 

@@ -419,6 +419,7 @@ TEST_F(SearchTest, BlobStreamsAndReadBlobField) {
   EXPECT_EQ(untouched, std::vector<uint8_t>(3, 9));
   EXPECT_EQ(banners.FieldByName("Text").AsString(), "line");
   EXPECT_THROW(banners.ReadBlobField(3, untouched), fw::EInvalidCast);
+  EXPECT_THROW(banners.ReadBlobField(99, untouched), fw::EInvalidCast);
   picture.ReadOnly = true;
   banners.Edit();
   EXPECT_EQ(MessageOf([&] { banners.OpenBlobStream(picture, fw::TBlobStreamMode::kWrite); }),

@@ -41,7 +41,6 @@ class TDemoCity {
   // The next subscriber of the sequence.
   void NextSubscriber(TDemoSubscriber& out);
 
-  static constexpr int kDefaultStreets = 800;
   static constexpr int kCodeStep = 10;
   static constexpr int kNumberBase = 200000;
   static constexpr int kNumberPool = 800000;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <optional>

@@ -39,7 +39,9 @@ struct TDemoOptions {
   TDemoProgressCallback Progress;
 };
 
-inline constexpr int64_t kMaxSubscribers = 10000000;
+// The subscribers' index file reaches the engine's 2,000,000,000-byte limit
+// a little above 6,000,000.
+inline constexpr int64_t kMaxSubscribers = 5000000;
 
 // A request the generator refuses (bad counts, tables in the way, files it
 // cannot place); its message is UTF-8. Engine failures arrive as the

@@ -20,7 +20,7 @@ constexpr const char* kUsage =
     "  (subscribers, default 50000), street.DAT and banners.DAT.\n"
     "  --force replaces tables of the same names; --quiet shows no progress.\n";
 
-struct TUsageError {
+struct EUsageError {
   std::string Text;
 };
 
@@ -29,7 +29,7 @@ unsigned long long ParseNumber(const std::string& option, const std::string& tex
   char* end = nullptr;
   const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
   if (text.empty() || text[0] == '-' || *end != '\0' || errno == ERANGE)
-    throw TUsageError{option + " wants a whole number, not '" + text + "'"};
+    throw EUsageError{option + " wants a whole number, not '" + text + "'"};
   return value;
 }
 
@@ -45,13 +45,13 @@ demo::TDemoOptions ParseArgs(const std::vector<std::string>& args, bool& quiet) 
     }
     const auto takeValue = [&]() -> std::string {
       if (hasValue) return value;
-      if (i + 1 >= args.size()) throw TUsageError{arg + " wants a value"};
+      if (i + 1 >= args.size()) throw EUsageError{arg + " wants a value"};
       return args[++i];
     };
     if (arg == "--subscribers") {
       const unsigned long long n = ParseNumber(arg, takeValue());
       if (n > static_cast<unsigned long long>(demo::kMaxSubscribers))
-        throw TUsageError{"at most " + std::to_string(demo::kMaxSubscribers) + " subscribers"};
+        throw EUsageError{"at most " + std::to_string(demo::kMaxSubscribers) + " subscribers"};
       options.Subscribers = static_cast<int64_t>(n);
     } else if (arg == "--seed") {
       options.Seed = ParseNumber(arg, takeValue());
@@ -60,14 +60,14 @@ demo::TDemoOptions ParseArgs(const std::vector<std::string>& args, bool& quiet) 
     } else if (arg == "--quiet" && !hasValue) {
       quiet = true;
     } else if (arg.rfind("-", 0) == 0 && arg != "-") {
-      throw TUsageError{"unknown option " + args[i]};
+      throw EUsageError{"unknown option " + args[i]};
     } else if (options.Directory.empty()) {
       options.Directory = arg;
     } else {
-      throw TUsageError{"one directory only"};
+      throw EUsageError{"one directory only"};
     }
   }
-  if (options.Directory.empty()) throw TUsageError{"no directory given"};
+  if (options.Directory.empty()) throw EUsageError{"no directory given"};
   return options;
 }
 
@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
     demo::MakeDemoDirectory(options);
     if (!quiet) std::fprintf(stderr, "demo directory written to %s\n", options.Directory.c_str());
     return 0;
-  } catch (const TUsageError& e) {
+  } catch (const EUsageError& e) {
     std::fprintf(stderr, "phonedir-demo: %s\n%s", e.Text.c_str(), kUsage);
     return 2;
   } catch (const demo::EDemoError& e) {
