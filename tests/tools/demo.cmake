@@ -3,7 +3,7 @@
 if(TARGET demo_directory)
   borvino_add_test(NAME demo_directory_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/demo_directory_test.cpp
-    LIBS demo_directory tabula_cli
+    LIBS test_directory
     TIMEOUT 300)
   target_compile_definitions(demo_directory_test PRIVATE PHONEDIR_DEMO_PATH="$<TARGET_FILE:phonedir_demo>")
   add_dependencies(demo_directory_test phonedir_demo)

@@ -17,6 +17,7 @@
 #include "engine/field_types.h"
 #include "engine/locale.h"
 #include "tests/support/child_process.h"
+#include "tests/support/directory/directory_rows.h"
 #include "tests/support/temp_dir.h"
 #include "tools/demo/demo_directory.h"
 #include "tools/tabula/table_checker.h"
@@ -36,28 +37,7 @@ constexpr uint64_t kSeed = 7;
 // text ("" for NULL), blobs as their bytes.
 using TRow = std::vector<std::string>;
 std::vector<TRow> ReadRows(const std::string& path, const std::string& index = {}) {
-  tabula::tool::TTableReader reader(path);
-  std::vector<TRow> rows;
-  tabula::tool::TReadOrder order;
-  order.IndexName = index;
-  reader.ForEach(order, [&](uint32_t recNo, const uint8_t* buffer) {
-    TRow row;
-    for (const tabula::TFieldDesc& f : reader.Fields()) {
-      if (f.FieldType == tabula::kFldBlob) {
-        const std::vector<uint8_t> bytes = reader.ReadBlob(buffer, f.FieldNo, recNo);
-        row.emplace_back(bytes.begin(), bytes.end());
-      } else if (f.FieldType == tabula::kFldString) {
-        uint8_t data[256] = {};
-        reader.Data().GetField(tabula::TDescSet::kWorking, f.FieldNo, buffer, data);
-        row.emplace_back(reinterpret_cast<const char*>(data));
-      } else {
-        row.push_back(std::to_string(tabula::LoadI32(buffer + tabula::kRecordIdOffset)));
-      }
-    }
-    rows.push_back(std::move(row));
-    return true;
-  });
-  return rows;
+  return testing_support::ReadTableRows(path, index).Rows;
 }
 
 std::string ReadFile(const fs::path& name) {
