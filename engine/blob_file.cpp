@@ -22,7 +22,7 @@ const char* const kRecursivePointerText = "Recursive intra-block pointer in BLOB
 const char* const kInvalidPointerText = "Invalid intra-block pointer in BLOB file for physical record # ";
 const char* const kForeignBlobText = "Foreign first block in BLOB file for physical record # ";
 const char* const kErrorFixedText = "error fixed";
-const char* const kReadAsEmptyText = "blob read as empty";
+const char* const kNotReadText = "blob not read";
 
 TBlobFileOwner& DefaultOwner() {
   static TBlobFileOwner owner;
@@ -143,6 +143,9 @@ void TBlobFile::Open() {
     if (FormatVersion() != kBlobFormatVersion) RaiseFileError(kErrVersion);
     int64_t end = EndOfBlocks();
     if (end < kBlobHeaderSize || (end - kBlobHeaderSize) % blockSize_ != 0) RaiseFileError(kErrHeaderCorrupt);
+    // Blocks are written before the header that counts them, so the file
+    // always reaches EndOfBlocks; a header that points past it is damaged.
+    if (end > QueryFileSize()) RaiseFileError(kErrHeaderCorrupt);
     cacheCapacity_ = std::min(262140 / blockSize_, 4096);
     openingCapacity_ = cacheCapacity_;
     readAheadLimit_ = std::max(65535 / blockSize_, 1);
@@ -587,14 +590,17 @@ int TBlobFile::OpenBlob(int32_t reference, int fieldNo, int32_t recordNo, int mo
 
 void TBlobFile::LoadBlob(TBlobBuffer& blob) {
   const int32_t dataBytes = DataBytesPerBlock();
-  auto readAsEmpty = [&]() {
+  auto foreign = [&]() {
     // Another record's chain (or no chain at all) behind the reference:
-    // reading and deleting see an empty blob, nothing is freed or written
-    // through it, and the table's message callback hears of it.
+    // reading it is an error (8963), never another record's bytes or an
+    // empty text; deleting the record drops the reference and frees
+    // nothing, since the chain is not this record's. The table's message
+    // callback hears of it.
     blob.Data.clear();
     blob.ForeignFirstBlock = true;
     blob.Modified = false;
-    Owner().BlobMessage(std::string(kForeignBlobText) + RecordText(blob.RecordNo) + ", " + kReadAsEmptyText);
+    blob.LoadFault = kErrBlobBuffersCorrupt;
+    Owner().BlobMessage(std::string(kForeignBlobText) + RecordText(blob.RecordNo) + ", " + kNotReadText);
   };
   // A damaged chain: an error for a blob opened for writing; opened for
   // reading, the error waits for the first read so that the record can
@@ -609,7 +615,7 @@ void TBlobFile::LoadBlob(TBlobBuffer& blob) {
   for (int restarts = 0;; ++restarts) {
     if (restarts > kMaxRestarts) RaiseFileError(kErrBlobBuffersCorrupt);
     if (!IsBlockOffset(blob.Reference)) {
-      if (blob.Mode == kBlobModeRead) return readAsEmpty();
+      if (blob.Mode == kBlobModeRead) return foreign();
       RaiseFileError(kErrBlobBuffersCorrupt);
     }
     TBlock* firstBlock = nullptr;
@@ -617,7 +623,7 @@ void TBlobFile::LoadBlob(TBlobBuffer& blob) {
     TPin current(*this, firstBlock);
     if (current->OwnerRecord() != blob.RecordNo) {
       current.Reset();
-      if (blob.Mode == kBlobModeRead) return readAsEmpty();
+      if (blob.Mode == kBlobModeRead) return foreign();
       RaiseFileError(kErrBlobBuffersCorrupt);
     }
     if (current->PinCount() > 1) return fault(kErrBlobBuffersCorrupt);

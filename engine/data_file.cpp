@@ -12,6 +12,7 @@
 #include "engine/file_session.h"
 #include "engine/key_builder.h"
 #include "engine/locale.h"
+#include "engine/scramble.h"
 
 namespace tabula {
 
@@ -140,7 +141,10 @@ void TDataFile::Open() {
       // The descriptor block must be in the file before it is read; a header
       // that claims more fields than the file holds is corrupt.
       if (fileLength < int64_t(kDataHeaderSize) + int64_t(kFieldDescSize) * header_.FieldCount) Fail(kErrHeaderCorrupt);
-      if (header_.Encrypted != 0) CheckPassword();
+      if (header_.Encrypted != 0) {
+        if (header_.Raw[kDhPassword] > kMaxPasswordLength) Fail(kErrHeaderCorrupt);
+        CheckPassword();
+      }
       LoadFieldDescriptors();
       SetWorkingFromFile();
       CheckConsistency(fileLength);
@@ -246,6 +250,7 @@ void TDataFile::CheckConsistency(int64_t fileLength) {
       d.DeriveDataSize();
     }
     const TFieldDesc& d = fileDescs_[k];
+    if (!d.OverlongText().empty()) Fail(kErrHeaderCorrupt);  // a length byte past its text's room
     if (d.IsAutoIncrement()) {
       if (d.Offset != kRecordIdOffset) Fail(kErrHeaderCorrupt);
     } else if (d.Computed != 0) {
@@ -558,9 +563,11 @@ bool TDataFile::RecordIsLive(int32_t recNo) {
   if (recNo < 1 || recNo >= header_.NextRecordNo) return false;
   TRecord* record = nullptr;
   if (!GetRecord(uint32_t(recNo), true, kReadForward, false, record) || record == nullptr) return false;
-  const bool live = record->Buffer[0] == 0;
+  const uint8_t status = record->Buffer[0];
   ReleaseRecord(record);
-  return live;
+  // A status byte the format does not define is damage, not a deleted slot.
+  if (status > kRecordDeleted) Fail(kErrRecordBuffersCorrupt);
+  return status == kRecordLive;
 }
 
 // ---------------------------------------------------------------- records

@@ -214,16 +214,31 @@ TIndexFile::TLeafPlace TIndexFile::PlaceOf(TDescent& d) {
   return place;
 }
 
+// Walks along the leaf level are bounded by what the tree says it holds:
+// a step is taken only to a page that links back to the one left, never
+// past the tree's key total, and the level may end only after the last of
+// those keys. A damaged chain (a link to the page itself, to an earlier
+// page, a link of 0 in the middle of the level, counts that disagree with
+// the leaves) stops the walk with 8965 instead of looping or ending early.
 bool TIndexFile::StepForward(uint8_t slot, TLeafPlace& place) {
   if (place.Entry + 1 < place.Page->Count()) {
     ++place.Entry;
     ++place.Position;
     return true;
   }
-  uint32_t next = place.Page->Header.NextPage;
-  if (next == 0) return false;
+  const uint32_t next = place.Page->Header.NextPage;
+  const int32_t total = RootTotal(slot);
+  if (next == 0) {
+    if (place.Position != total) Corrupt();
+    VerifyTreeTotal(slot);
+    return false;
+  }
+  if (next == place.Page->Offset || place.Position >= total) Corrupt();
   TPage* page = GetPageInSlot(slot, next, false);
-  if (page->Count() == 0 || !page->IsLeaf()) Corrupt();
+  if (page->Count() == 0 || !page->IsLeaf() || page->Header.PriorPage != place.Page->Offset) {
+    ReleasePage(page);
+    Corrupt();
+  }
   ReleasePage(place.Page);
   place.Page = page;
   place.Entry = 0;
@@ -237,10 +252,17 @@ bool TIndexFile::StepBack(uint8_t slot, TLeafPlace& place) {
     --place.Position;
     return true;
   }
-  uint32_t prior = place.Page->Header.PriorPage;
-  if (prior == 0) return false;
+  const uint32_t prior = place.Page->Header.PriorPage;
+  if (prior == 0) {
+    if (place.Position != 1) Corrupt();
+    return false;
+  }
+  if (prior == place.Page->Offset || place.Position <= 1) Corrupt();
   TPage* page = GetPageInSlot(slot, prior, false);
-  if (page->Count() == 0 || !page->IsLeaf()) Corrupt();
+  if (page->Count() == 0 || !page->IsLeaf() || page->Header.NextPage != place.Page->Offset) {
+    ReleasePage(page);
+    Corrupt();
+  }
   ReleasePage(place.Page);
   place.Page = page;
   place.Entry = page->Count() - 1;
@@ -324,6 +346,17 @@ int32_t TIndexFile::RootTotal(uint8_t slot) {
   return total;
 }
 
+void TIndexFile::VerifyTreeTotal(uint8_t slot) {
+  slot &= 31;
+  if (totalVerified_[slot] == generation_ || !SlotKeepsKeys(slot)) return;
+  // A kept index holds a key for every live record; "Sys Deleted" one for
+  // every record slot.
+  int64_t expected = header_.LiveRecordCount;
+  if (slot == kSysDeletedSlot) expected = owner_ ? owner_->RecordSlotCount() : -1;
+  if (expected >= 0 && RootTotal(slot) != expected) Corrupt();
+  totalVerified_[slot] = generation_;
+}
+
 int32_t TIndexFile::FirstPositionAtOrAbove(uint8_t slot, const uint8_t* key) {
   const int length = header_.Descriptors[slot & 31].KeyLength;
   TDescent d = Descend(slot, key, TSearchRule::kFirstInRange, length);
@@ -355,6 +388,7 @@ int32_t TIndexFile::LastPositionAtOrBelow(uint8_t slot, const uint8_t* key) {
 
 int32_t TIndexFile::CountInternal() {
   if (bitmapMode_) return visibleCount_;
+  VerifyTreeTotal(slot_);
   if (!rangeActive_) return header_.LiveRecordCount;
   EnsureRangeBounds();
   return (rangeFirst_ > 0 && rangeLast_ > 0) ? std::max(0, rangeLast_ - rangeFirst_ + 1) : 0;
