@@ -293,22 +293,12 @@ std::vector<std::string> CheckIndexDefinition(uint8_t slot, const TIndexDescript
   return faults;
 }
 
-std::vector<std::string> CheckIndexHeader(const TIndexHeader& h, int64_t fileSize, const TIndexFileOwner* owner) {
-  std::vector<std::string> faults;
-  auto fault = [&](const std::string& text) { faults.push_back("index header: " + text); };
-  if (h.Version != kIndexFormatVersion) fault("version " + std::to_string(h.Version) + " is not 3");
-  if (h.SecondaryCount > kMaxSecondaryIndexes) {
-    fault("secondary count " + std::to_string(h.SecondaryCount) + " is above 30");
-    return faults;
-  }
-  bool endOk = h.EndOfFile >= kIndexPageSize && h.EndOfFile % kIndexPageSize == 0;
-  if (!endOk) fault("EndOfFile " + std::to_string(h.EndOfFile) + " is not a page boundary");
-  if (endOk && fileSize >= 0 && h.EndOfFile > fileSize) {
-    fault("EndOfFile " + std::to_string(h.EndOfFile) + " is past the end of the file (" + std::to_string(fileSize) +
-          " bytes)");
-    endOk = false;
-  }
-  if (h.LiveRecordCount < 0) fault("live record count " + std::to_string(h.LiveRecordCount) + " is negative");
+namespace {
+
+// Calls visit(slot, descriptor, stored name length) for every slot that
+// keeps keys and describes an index.
+template <typename TVisit>
+void ForEachDefinedSlot(const TIndexHeader& h, TVisit visit) {
   for (int s = 0; s < kIndexSlotCount; ++s) {
     const uint8_t slot = uint8_t(s);
     const bool kept = (slot == kPrimarySlot || slot == kSysDeletedSlot) ? h.NoPrimaryIndex == 0
@@ -319,13 +309,45 @@ std::vector<std::string> CheckIndexHeader(const TIndexHeader& h, int64_t fileSiz
     const uint8_t rawNameLength = h.Raw[size_t(kHdrDescriptors + kIndexDescriptorSize * s)];
     const uint8_t nameLength = std::max<uint8_t>(rawNameLength, uint8_t(std::min<size_t>(d.Name.size(), 255)));
     if (slot != kSysDeletedSlot && IsEmptyDescriptor(d) && nameLength == 0) continue;  // no index in this slot
+    visit(slot, d, nameLength);
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> CheckIndexDefinitions(const TIndexHeader& h, const TIndexFileOwner* owner) {
+  std::vector<std::string> faults;
+  if (h.SecondaryCount > kMaxSecondaryIndexes) {
+    faults.push_back("index header: secondary count " + std::to_string(h.SecondaryCount) + " is above 30");
+    return faults;
+  }
+  ForEachDefinedSlot(h, [&](uint8_t slot, const TIndexDescriptor& d, uint8_t nameLength) {
     for (std::string& f : CheckIndexDefinition(slot, d, nameLength, owner)) faults.push_back(std::move(f));
-    if (!endOk) continue;
+  });
+  return faults;
+}
+
+std::vector<std::string> CheckIndexHeader(const TIndexHeader& h, int64_t fileSize, const TIndexFileOwner* owner) {
+  std::vector<std::string> faults;
+  auto fault = [&](const std::string& text) { faults.push_back("index header: " + text); };
+  if (h.Version != kIndexFormatVersion) fault("version " + std::to_string(h.Version) + " is not 3");
+  for (std::string& f : CheckIndexDefinitions(h, owner)) faults.push_back(std::move(f));
+  if (h.SecondaryCount > kMaxSecondaryIndexes) return faults;
+  bool endOk = h.EndOfFile >= kIndexPageSize && h.EndOfFile % kIndexPageSize == 0;
+  if (!endOk) fault("EndOfFile " + std::to_string(h.EndOfFile) + " is not a page boundary");
+  if (endOk && fileSize >= 0 && h.EndOfFile > fileSize) {
+    fault("EndOfFile " + std::to_string(h.EndOfFile) + " is past the end of the file (" + std::to_string(fileSize) +
+          " bytes)");
+    endOk = false;
+  }
+  if (h.LiveRecordCount < 0) fault("live record count " + std::to_string(h.LiveRecordCount) + " is negative");
+  if (!endOk) return faults;
+  ForEachDefinedSlot(h, [&](uint8_t slot, const TIndexDescriptor& d, uint8_t) {
     for (const auto& [what, offset] : {std::pair{"root page", d.RootPage}, std::pair{"free-list head", d.FreePage}})
       if (offset != 0 && !PageOffsetInFile(offset, h.EndOfFile))
         faults.push_back("index " + SlotName(slot, d) + ": " + what + " " + std::to_string(offset) +
                          " is not a page of the file");
-  }
+  });
   return faults;
 }
 

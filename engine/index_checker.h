@@ -42,6 +42,10 @@ std::vector<std::string> CheckIndexFile(TIndexFile& file, const TIndexCheckOptio
 std::vector<std::string> CheckIndexDefinition(uint8_t slot, const TIndexDescriptor& desc, uint8_t storedNameLength,
                                               const TIndexFileOwner* owner);
 
+// CheckIndexDefinition for every slot of a header that keeps keys and
+// describes an index (the secondary count first).
+std::vector<std::string> CheckIndexDefinitions(const TIndexHeader& header, const TIndexFileOwner* owner);
+
 // The limits of an index file header: the version, the secondary count,
 // EndOfFile a page boundary inside the file (fileSize < 0: not known), a
 // live record count that is not negative, and for every slot that keeps
