@@ -19,7 +19,7 @@ TempDir::~TempDir() {
 
 std::filesystem::path SourceDir() {
   if (const char* dir = std::getenv("BORVINO_SOURCE_DIR")) return dir;
-  return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+  return BORVINO_SOURCE_DIR;
 }
 
 }  // namespace testing_support
