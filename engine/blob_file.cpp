@@ -21,6 +21,7 @@ constexpr int kMaxRestarts = 64;
 const char* const kRecursivePointerText = "Recursive intra-block pointer in BLOB file for physical record # ";
 const char* const kInvalidPointerText = "Invalid intra-block pointer in BLOB file for physical record # ";
 const char* const kForeignBlobText = "Foreign first block in BLOB file for physical record # ";
+const char* const kSharedBlobText = "Blob chain shared by two fields in BLOB file for physical record # ";
 const char* const kErrorFixedText = "error fixed";
 const char* const kNotReadText = "blob not read";
 
@@ -573,7 +574,8 @@ void TBlobFile::SetBlobSize(TBlobBuffer& blob, int64_t size) {
   blob.Modified = true;
 }
 
-int TBlobFile::OpenBlob(int32_t reference, int fieldNo, int32_t recordNo, int mode, int32_t& handle) {
+int TBlobFile::OpenBlob(int32_t reference, int fieldNo, int32_t recordNo, int mode, int32_t& handle,
+                        TBlobSharing sharing) {
   handle = 0;
   if (int32_t(openBlobs_.size()) >= kMaxOpenBlobs) return kErrTooManyBlobs;
   TBlobBuffer blob;
@@ -582,7 +584,20 @@ int TBlobFile::OpenBlob(int32_t reference, int fieldNo, int32_t recordNo, int mo
   blob.RecordNo = recordNo;
   blob.Reference = reference;
   blob.Mode = mode;
-  if (reference != 0) LoadBlob(blob);
+  if (reference != 0 && sharing != TBlobSharing::kNone) {
+    // Two fields of one record name the same chain: at most one of them can
+    // be its owner, and nothing tells which. Neither is read or written;
+    // deleting the record frees the chain once (through the first field).
+    if (mode != kBlobModeRead) RaiseFileError(kErrBlobBuffersCorrupt);
+    if (sharing == TBlobSharing::kFirst) LoadBlob(blob);
+    blob.Data.clear();
+    blob.Modified = false;
+    blob.ForeignFirstBlock = blob.ForeignFirstBlock || sharing == TBlobSharing::kLater;
+    blob.LoadFault = kErrBlobBuffersCorrupt;
+    Owner().BlobMessage(std::string(kSharedBlobText) + RecordText(recordNo) + ", " + kNotReadText);
+  } else if (reference != 0) {
+    LoadBlob(blob);
+  }
   openBlobs_.push_back(std::move(blob));
   handle = openBlobs_.back().Handle;
   return 0;
@@ -626,7 +641,9 @@ void TBlobFile::LoadBlob(TBlobBuffer& blob) {
       if (blob.Mode == kBlobModeRead) return foreign();
       RaiseFileError(kErrBlobBuffersCorrupt);
     }
-    if (current->PinCount() > 1) return fault(kErrBlobBuffersCorrupt);
+    // A first block is the start of its chain; a reference into the middle
+    // of a chain is damaged.
+    if (current->PinCount() > 1 || current->PriorBlock() != 0) return fault(kErrBlobBuffersCorrupt);
     const int64_t length = current->BlobLength();
     // No chain in this file can hold more than all its blocks do.
     const int64_t fileCapacity = (int64_t(EndOfBlocks()) - kBlobHeaderSize) / blockSize_ * dataBytes;

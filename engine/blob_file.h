@@ -31,6 +31,8 @@
 namespace tabula {
 
 inline constexpr int32_t kMaxOpenBlobs = 64;
+// Whether another blob field of the record names the same chain (OpenBlob).
+enum class TBlobSharing { kNone, kFirst, kLater };
 // Open modes given to OpenBlob.
 inline constexpr int kBlobModeRead = 1;   // reading, and deleting a record
 inline constexpr int kBlobModeWrite = 2;  // editing
@@ -188,7 +190,12 @@ class TBlobFile : public TFileHandler {
   // record's first block, the last also reported through BlobMessage) is
   // kept as the blob's LoadFault, which GetBlobSize and ReadBlob return, so
   // reading fails while the record can still be deleted.
-  int OpenBlob(int32_t reference, int fieldNo, int32_t recordNo, int mode, int32_t& handle);
+  // `sharing` says that another blob field of the same record holds the
+  // same reference (kFirst: a later field, kLater: an earlier one): the
+  // blob is then not read (LoadFault 8963), refused for writing, and only
+  // the first field frees the chain when the record is deleted.
+  int OpenBlob(int32_t reference, int fieldNo, int32_t recordNo, int mode, int32_t& handle,
+               TBlobSharing sharing = TBlobSharing::kNone);
   int FreeBlob(int32_t handle, int32_t& reference);
   int ReadBlob(int32_t handle, int32_t offset, int32_t length, void* dest, int32_t& bytesCopied);
   int WriteBlob(int32_t handle, int32_t offset, int32_t length, const void* source);

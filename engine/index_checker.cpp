@@ -235,14 +235,9 @@ class TChecker {
 };
 
 std::string SlotName(uint8_t slot, const TIndexDescriptor& d) {
-  return slot == kPrimarySlot ? std::string("Primary") : d.Name;
-}
-
-bool IsEmptyDescriptor(const TIndexDescriptor& d) {
-  auto zero = [](const auto& bytes) { return std::all_of(bytes.begin(), bytes.end(), [](auto b) { return b == 0; }); };
-  return d.Name.empty() && d.KeyLength == 0 && !d.Descending && !d.CaseInsensitive && !d.Unique &&
-         d.Compression == 0 && d.FieldCount == 0 && zero(d.FieldDescending) && zero(d.FieldNumbers) &&
-         d.RootPage == 0 && d.FreePage == 0;
+  if (slot == kPrimarySlot) return "Primary";
+  // A damaged length byte may have taken zero bytes after the name into it.
+  return d.Name.substr(0, d.Name.find('\0'));
 }
 
 bool PageOffsetInFile(uint32_t offset, int32_t endOfFile) {
@@ -308,7 +303,7 @@ void ForEachDefinedSlot(const TIndexHeader& h, TVisit visit) {
     // The stored name length as read (the descriptor keeps at most 30 characters).
     const uint8_t rawNameLength = h.Raw[size_t(kHdrDescriptors + kIndexDescriptorSize * s)];
     const uint8_t nameLength = std::max<uint8_t>(rawNameLength, uint8_t(std::min<size_t>(d.Name.size(), 255)));
-    if (slot != kSysDeletedSlot && IsEmptyDescriptor(d) && nameLength == 0) continue;  // no index in this slot
+    if (slot != kSysDeletedSlot && d.IsEmpty() && nameLength == 0) continue;  // no index in this slot
     visit(slot, d, nameLength);
   }
 }

@@ -378,6 +378,7 @@ class TIndexFile : public TFileHandler {
   void BuildRangeAndLive();
   void CombineInternal();
   void GrowBitmaps(int32_t recNo);
+  static bool SubtreeMatches(const TPage* page, int64_t expected);
   TDescent Descend(uint8_t slot, const uint8_t* key, TSearchRule rule, int length);
   TDescent DescendEdge(uint8_t slot, bool last);
   TDescent DescendToPosition(uint8_t slot, int32_t position);

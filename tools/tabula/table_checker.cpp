@@ -152,7 +152,8 @@ class TChecker {
     int blobFields = 0, autoIncFields = 0;
     for (int k = 1; k <= header_.FieldCount; ++k) {
       TFieldDesc d = TFieldDesc::Unpack(bytes_ + kDataHeaderSize + kFieldDescSize * size_t(k - 1));
-      const std::string where = "field " + std::to_string(k) + " (" + Cp1251ToUtf8(d.Name) + ")";
+      // A damaged length byte may have taken the zero bytes after the name in.
+      const std::string where = "field " + std::to_string(k) + " (" + Cp1251ToUtf8(d.Name.substr(0, d.Name.find('\0'))) + ")";
       if (const std::string overlong = d.OverlongText(); !overlong.empty()) {
         DataFault(where + ": " + overlong + ", more than the descriptor holds");
         ok = false;

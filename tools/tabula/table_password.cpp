@@ -23,8 +23,8 @@ constexpr int kMaxPrompts = 3;
 
 bool ReadPasswordWithoutEcho(const std::string& prompt, std::string& line) {
   line.clear();
-  std::fputs(prompt.c_str(), stderr);
-  std::fflush(stderr);
+  // Echo goes off before the prompt appears, so nothing typed after the
+  // prompt is echoed or thrown away.
   termios saved {};
   const bool terminal = ::tcgetattr(STDIN_FILENO, &saved) == 0;
   if (terminal) {
@@ -33,13 +33,15 @@ bool ReadPasswordWithoutEcho(const std::string& prompt, std::string& line) {
     quiet.c_lflag |= ECHONL;
     ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
   }
+  std::fputs(prompt.c_str(), stderr);
+  std::fflush(stderr);
   bool got = false;
   for (char c; ::read(STDIN_FILENO, &c, 1) == 1;) {
     got = true;
     if (c == '\n') break;
     if (c != '\r') line.push_back(c);
   }
-  if (terminal) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  if (terminal) ::tcsetattr(STDIN_FILENO, TCSADRAIN, &saved);
   return got;
 }
 
