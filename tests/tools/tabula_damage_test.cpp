@@ -25,6 +25,7 @@
 #include "engine/file_session.h"
 #include "engine/locale.h"
 #include "tests/support/temp_dir.h"
+#include "tests/tools/tool_test_util.h"
 #include "tools/tabula/cli.h"
 
 namespace {
@@ -33,22 +34,12 @@ namespace fs = std::filesystem;
 using namespace tabula;
 using testing_support::SourceDir;
 using testing_support::TempDir;
+using tool_test::ReadFile;
+using tool_test::WriteFile;
 
 // ---------------------------------------------------------------- files
 
 using TBytes = std::string;
-
-TBytes ReadFile(const fs::path& name) {
-  std::ifstream in(name, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const fs::path& name, const TBytes& bytes) {
-  std::ofstream out(name, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
 
 uint32_t U32(const TBytes& b, size_t at) {
   return uint32_t(uint8_t(b[at])) | uint32_t(uint8_t(b[at + 1])) << 8 | uint32_t(uint8_t(b[at + 2])) << 16 |

@@ -28,6 +28,7 @@
 #include "engine/scramble.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
+#include "tests/tools/tool_test_util.h"
 #include "tools/tabula/cli.h"
 
 namespace {
@@ -36,27 +37,11 @@ namespace fs = std::filesystem;
 using namespace tabula;
 using testing_support::SourceDir;
 using testing_support::TempDir;
-
-std::string ReadFile(const fs::path& name) {
-  std::ifstream in(name, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const fs::path& name, const std::string& bytes) {
-  std::ofstream out(name, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-
-void Patch(const fs::path& name, int64_t offset, const std::string& bytes) {
-  std::fstream f(name, std::ios::in | std::ios::out | std::ios::binary);
-  f.seekp(offset);
-  f.write(bytes.data(), std::streamsize(bytes.size()));
-}
-
-std::string Le32(uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
-std::string Le16(uint16_t v) { return std::string{char(v), char(v >> 8)}; }
+using tool_test::Le16;
+using tool_test::Le32;
+using tool_test::Patch;
+using tool_test::ReadFile;
+using tool_test::WriteFile;
 
 struct TRun {
   int Code = 0;
