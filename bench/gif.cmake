@@ -1,6 +1,6 @@
-# GIF decoding: TGIFImage against giflib (the peer, linked here only).
+# GIF decoding: TGIFImage and TGIFAnimator against giflib (the peer, linked here only).
 if(BORVINO_GUI)
   find_package(GIF REQUIRED)
-  add_executable(gif_bench ${CMAKE_CURRENT_SOURCE_DIR}/gif_decode_bench.cpp)
-  target_link_libraries(gif_bench PRIVATE widgets GIF::GIF benchmark::benchmark benchmark::benchmark_main)
+  add_executable(bench_gif ${CMAKE_CURRENT_SOURCE_DIR}/gif_decode_bench.cpp)
+  target_link_libraries(bench_gif PRIVATE widgets GIF::GIF benchmark::benchmark)
 endif()

@@ -153,6 +153,72 @@ void TGIFAnimator::RefreshPicture() {
   update();
 }
 
+namespace {
+
+// Draws an indexed bitmap at `at` over an RGB32 picture, leaving out the
+// pixels of the key color, the way a painter draws the keyed copy (see
+// GifKeyedImage). Returns false, drawing nothing, for what a painter must
+// draw: other formats, colors neither opaque nor fully transparent, and
+// pixel values past the color table.
+bool DrawIndexed(QImage& picture, const QImage& bitmap, QPoint at, std::optional<QRgb> key) {
+  const bool mono = bitmap.format() == QImage::Format_Mono;
+  if (!mono && bitmap.format() != QImage::Format_Indexed8) return false;
+  const int colorCount = bitmap.colorCount();
+  if (colorCount < (mono ? 2 : 1)) return false;
+  // Per value: the color to put, and the bits of the picture kept (all for
+  // a see-through value, none for an opaque one).
+  QRgb put[256] = {};
+  QRgb keep[256];
+  std::fill(std::begin(keep), std::end(keep), 0xffffffffu);
+  for (int i = 0; i < std::min(colorCount, 256); ++i) {
+    const QRgb c = bitmap.color(i);
+    const bool keyed = key && (c | 0xff000000u) == (*key | 0xff000000u);
+    if (keyed || qAlpha(c) == 0) continue;
+    if (qAlpha(c) != 255) return false;
+    put[i] = c;
+    keep[i] = 0;
+  }
+  const int left = at.x();
+  const int top = at.y();
+  if (left < 0 || top < 0) return false;
+  const int w = std::min(bitmap.width(), picture.width() - left);
+  const int h = std::min(bitmap.height(), picture.height() - top);
+  if (w <= 0 || h <= 0) return true;
+  if (!mono && colorCount < 256) {
+    for (int y = 0; y < h; ++y) {
+      const uchar* src = bitmap.constScanLine(y);
+      if (*std::max_element(src, src + w) >= colorCount) return false;
+    }
+  }
+  for (int y = 0; y < h; ++y) {
+    const uchar* src = bitmap.constScanLine(y);
+    auto* dst = reinterpret_cast<QRgb*>(picture.scanLine(top + y)) + left;
+    if (mono) {
+      for (int x = 0; x < w; ++x) {
+        const int v = (src[x >> 3] >> (7 - (x & 7))) & 1;
+        dst[x] = (dst[x] & keep[v]) | put[v];
+      }
+    } else {
+      for (int x = 0; x < w; ++x) dst[x] = (dst[x] & keep[src[x]]) | put[src[x]];
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+TGIFAnimator::TFrameStamp TGIFAnimator::StampOf(int index) {
+  const TGIFFrame& frame = image_.Frame(index);
+  TFrameStamp stamp;
+  stamp.Origin = frame.Origin;
+  stamp.Width = frame.Width();
+  stamp.Height = frame.Height();
+  stamp.Disposal = frame.Disposal;
+  stamp.TransparentKey = frame.TransparentKey;
+  if (frame.Disposal <= 1) stamp.BitmapKey = image_.FrameBitmap(index).cacheKey();
+  return stamp;
+}
+
 QImage TGIFAnimator::ComposeFrame(int n, std::optional<QRgb>* keyColor) {
   if (keyColor != nullptr) keyColor->reset();
   const int width = image_.ScreenWidth();
@@ -160,9 +226,7 @@ QImage TGIFAnimator::ComposeFrame(int n, std::optional<QRgb>* keyColor) {
   if (static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4 > TGIFImage::kMaxBitmapBytes) {
     throw fw::EOutOfResources("Out of system resources");
   }
-  QImage picture(width, height, QImage::Format_RGB32);
-  if (width == 0 || height == 0) return picture;
-  if (picture.isNull()) throw fw::EOutOfResources("Out of system resources");
+  if (width == 0 || height == 0) return QImage(width, height, QImage::Format_RGB32);
 
   // The background: the current frame's key color, else the image's
   // background when it is transparent, else the window color.
@@ -175,11 +239,14 @@ QImage TGIFAnimator::ComposeFrame(int n, std::optional<QRgb>* keyColor) {
   } else if (image_.Background() && image_.HasTransparency()) {
     background = *image_.Background() | 0xff000000u;
   }
-  picture.fill(background);
-  if (image_.FrameCount() == 0) return picture;
-
+  const auto blank = [&] {
+    QImage picture(width, height, QImage::Format_RGB32);
+    if (picture.isNull()) throw fw::EOutOfResources("Out of system resources");
+    picture.fill(background);
+    return picture;
+  };
   n = std::min(n, image_.FrameCount() - 1);
-  if (n < 0) return picture;
+  if (n < 0) return blank();
   // Restart point: the last full-screen frame disposed to the background
   // before n hides everything before it.
   int restart = 0;
@@ -191,27 +258,66 @@ QImage TGIFAnimator::ComposeFrame(int n, std::optional<QRgb>* keyColor) {
     }
   }
 
-  QPainter painter(&picture);
-  const auto drawFrame = [&](int i) {
+  // Start from the kept picture when it was built from the same restart
+  // point, background and frames, and lies at or before n.
+  TComposed kept = std::move(composed_);
+  composed_ = TComposed();
+  bool reuse = kept.Next >= 0 && kept.Next <= n && kept.Restart == restart && kept.Background == background &&
+               kept.Picture.size() == QSize(width, height);
+  for (int i = restart; reuse && i < kept.Next; ++i) reuse = kept.Stamps[static_cast<std::size_t>(i - restart)] == StampOf(i);
+  TComposed base;
+  if (reuse) {
+    base = std::move(kept);
+  } else {
+    base.Picture = blank();
+    base.Next = restart;
+    base.Restart = restart;
+    base.Background = background;
+  }
+
+  QPainter painter;
+  const auto drawFrame = [&](QImage& picture, int i) {
     const QImage& bitmap = image_.FrameBitmap(i);
     if (bitmap.isNull()) return;
     const TGIFFrame& frame = image_.Frame(i);
+    if (DrawIndexed(picture, bitmap, frame.Origin, frame.TransparentKey)) return;
+    painter.begin(&picture);
     if (frame.TransparentKey) {
       painter.drawImage(frame.Origin, GifKeyedImage(bitmap, *frame.TransparentKey));
     } else {
       painter.drawImage(frame.Origin, bitmap);
     }
+    painter.end();
   };
-  for (int i = restart; i < n; ++i) {
+  for (int i = base.Next; i < n; ++i) {
     const TGIFFrame& frame = image_.Frame(i);
     if (frame.Disposal <= 1) {
-      drawFrame(i);
+      drawFrame(base.Picture, i);
     } else if (frame.Disposal == 2 && i > restart) {
-      painter.fillRect(QRect(frame.Origin, QSize(frame.Width(), frame.Height())), QColor::fromRgb(background));
+      const QRect area = QRect(frame.Origin, QSize(frame.Width(), frame.Height())) & base.Picture.rect();
+      for (int y = area.top(); y <= area.bottom(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(base.Picture.scanLine(y));
+        std::fill(line + area.left(), line + area.left() + area.width(), background);
+      }
     }
+    base.Stamps.push_back(StampOf(i));
   }
-  drawFrame(n);
-  painter.end();
+  base.Next = n;
+
+  QImage picture;
+  if (image_.Frame(n).Disposal <= 1) {
+    // The picture shown is also the next frame's starting point (it is
+    // copied only if the caller still holds it when the next frame is drawn).
+    drawFrame(base.Picture, n);
+    base.Stamps.push_back(StampOf(n));
+    base.Next = n + 1;
+    picture = base.Picture;
+  } else {
+    picture = base.Picture.copy();
+    if (picture.isNull()) throw fw::EOutOfResources("Out of system resources");
+    drawFrame(picture, n);
+  }
+  composed_ = std::move(base);
   if (key && transparent_ && keyColor != nullptr) *keyColor = key;
   return picture;
 }

@@ -7,6 +7,7 @@
 #include <QImage>
 
 #include <optional>
+#include <vector>
 
 #include "widgets/gif_image.h"
 #include "widgets/image_control.h"
@@ -62,6 +63,9 @@ class TGIFAnimator : public TImageControl {
   // Frame n composed over the frames before it, on a bitmap of the logical
   // screen size. `keyColor` receives the picture's transparent color when
   // the image's current frame has one and Transparent is on.
+  // Showing the frames in turn costs one frame each: the picture before
+  // frame n is kept and reused by the call for n + 1 while the frames it
+  // was built from are unchanged.
   QImage ComposeFrame(int n, std::optional<QRgb>* keyColor = nullptr);
   // The control's picture as painted: the client area, with what lies
   // behind left transparent when the image has transparency or is empty.
@@ -76,6 +80,28 @@ class TGIFAnimator : public TImageControl {
 
  private:
   void RefreshPicture();
+
+  // What a frame looked like when it went into the kept picture.
+  struct TFrameStamp {
+    qint64 BitmapKey = 0;  // QImage::cacheKey of the bitmap drawn, 0 when none was drawn
+    QPoint Origin;
+    int Width = 0;
+    int Height = 0;
+    int Disposal = 0;
+    std::optional<QRgb> TransparentKey;
+    bool operator==(const TFrameStamp&) const = default;
+  };
+  TFrameStamp StampOf(int index);
+  // The picture before frame `Next` is drawn: the background, then frames
+  // Restart .. Next - 1 as ComposeFrame applies them.
+  struct TComposed {
+    QImage Picture;
+    int Next = -1;  // -1: nothing kept
+    int Restart = 0;
+    QRgb Background = 0;
+    std::vector<TFrameStamp> Stamps;  // frames Restart .. Next - 1
+  };
+  TComposed composed_;
 
   TThreadTimer timer_;
   TGIFImage image_;

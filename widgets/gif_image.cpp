@@ -129,6 +129,27 @@ void PutLong(uint8_t* p, uint32_t v) {
   PutWord(p + 2, static_cast<uint16_t>(v >> 16));
 }
 
+// Rows of a device-independent bitmap are padded to 4 bytes.
+std::size_t DibStride(int width, int depth) { return ((static_cast<std::size_t>(width) * depth + 31) / 32) * 4; }
+
+// The bit depth of a frame's bitmap: 1 for 1-bit frames, 4 for 2 to 4 bits,
+// 8 for 5 to 8 bits; any other count raises 61096. Frames larger than
+// TGIFImage::kMaxBitmapBytes (as a memory image) raise EOutOfResources.
+int BitmapDepth(const TGIFItem& item) {
+  int depth = 0;
+  if (item.BitsPerPixel == 1) {
+    depth = 1;
+  } else if (item.BitsPerPixel >= 2 && item.BitsPerPixel <= 4) {
+    depth = 4;
+  } else if (item.BitsPerPixel >= 5 && item.BitsPerPixel <= 8) {
+    depth = 8;
+  } else {
+    RaiseGifError(kGifErrColorCount);
+  }
+  if (DibStride(item.Width, depth) * item.Height > TGIFImage::kMaxBitmapBytes) throw fw::EOutOfResources("Out of system resources");
+  return depth;
+}
+
 // Encoders that need one more value than a full table holds (gifsicle does
 // this) mark transparency with the index just past the table and write that
 // value into the raster with a larger code size. Such a frame gets a table
@@ -291,6 +312,10 @@ void TGIFImage::LoadGifStream(std::istream& stream) {
 
 void TGIFImage::LoadGifData(std::string_view bytes) {
   LoadBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), true);
+}
+
+void TGIFImage::ParseGifData(std::string_view bytes) {
+  LoadBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), false);
 }
 
 void TGIFImage::LoadGifFile(const std::string& fileName) {
@@ -469,20 +494,9 @@ std::vector<uint8_t> TGIFImage::DecodeFrameDib(int index) {
 void TGIFImage::BuildFrameDib(int index, std::vector<uint8_t>& dib) {
   TGIFFrame& frame = Frame(index);
   const TGIFItem& item = *frame.Item;
-  int depth = 0;
-  if (item.BitsPerPixel == 1) {
-    depth = 1;
-  } else if (item.BitsPerPixel >= 2 && item.BitsPerPixel <= 4) {
-    depth = 4;
-  } else if (item.BitsPerPixel >= 5 && item.BitsPerPixel <= 8) {
-    depth = 8;
-  } else {
-    RaiseGifError(kGifErrColorCount);
-  }
-
-  const std::size_t stride = ((static_cast<std::size_t>(item.Width) * depth + 31) / 32) * 4;
+  const int depth = BitmapDepth(item);
+  const std::size_t stride = DibStride(item.Width, depth);
   const std::size_t pixelBytes = stride * item.Height;
-  if (pixelBytes > kMaxBitmapBytes) throw fw::EOutOfResources("Out of system resources");
   const int entries = 1 << depth;
   const std::size_t offset = 54 + 4 * static_cast<std::size_t>(entries);
   dib.assign(offset + pixelBytes, 0);
@@ -521,27 +535,22 @@ void TGIFImage::BuildFrameDib(int index, std::vector<uint8_t>& dib) {
     target.Depth = depth;
     target.BitsPerPixel = item.BitsPerPixel;
     target.Interlaced = frame.IsInterlaced;
-    TLzwProgress progress;
-    if (OnProgress) {
-      progress = [this](int percent) { OnProgress(TProgressStage::psRunning, percent, std::string()); };
-    }
-    if (GifLzwDecode(item.Raster, target, true, progress)) frame.IsCorrupt = true;
+    if (GifLzwDecode(item.Raster, target, true, DecodeProgress())) frame.IsCorrupt = true;
   }
+}
+
+TLzwProgress TGIFImage::DecodeProgress() {
+  if (!OnProgress) return nullptr;
+  return [this](int percent) { OnProgress(TProgressStage::psRunning, percent, std::string()); };
 }
 
 const QImage& TGIFImage::FrameBitmap(int index) {
   TGIFFrame& frame = Frame(index);
   if (frame.Decoded) return frame.Bitmap;
   if (OnProgress) OnProgress(TProgressStage::psStarting, 0, std::string());
-  std::vector<uint8_t>& dib = scratch_;
-  struct TRelease {  // a large memory image is not kept between decodes
-    std::vector<uint8_t>& dib;
-    ~TRelease() {
-      if (dib.capacity() > (4u << 20)) std::vector<uint8_t>().swap(dib);
-    }
-  } release{dib};
+  QImage bitmap;
   try {
-    BuildFrameDib(index, dib);
+    bitmap = DecodeFrameBitmap(frame);
   } catch (const EAbort&) {
     if (OnProgress) OnProgress(TProgressStage::psEnding, 100, std::string());
     return frame.Bitmap;  // cancelled: the bitmap stays empty
@@ -550,37 +559,38 @@ const QImage& TGIFImage::FrameBitmap(int index) {
     throw;
   }
   if (OnProgress) OnProgress(TProgressStage::psEnding, 100, std::string());
-
-  // Load the bitmap from the memory image.
-  const auto* p = dib.data();
-  const int width = static_cast<int>(p[18] | (p[19] << 8) | (p[20] << 16) | (p[21] << 24));
-  const int height = static_cast<int>(p[22] | (p[23] << 8) | (p[24] << 16) | (p[25] << 24));
-  const int depth = p[28];
-  const std::size_t offset = p[10] | (p[11] << 8) | (p[12] << 16) | (static_cast<std::size_t>(p[13]) << 24);
-  const std::size_t stride = ((static_cast<std::size_t>(width) * depth + 31) / 32) * 4;
-  QImage bitmap;
-  if (width > 0 && height > 0) {
-    bitmap = QImage(width, height, depth == 1 ? QImage::Format_Mono : QImage::Format_Indexed8);
-    if (bitmap.isNull()) throw fw::EOutOfResources("Out of system resources");
-    QVector<QRgb> colors(1 << depth);
-    for (int i = 0; i < colors.size(); ++i) {
-      const uint8_t* entry = p + 54 + 4 * i;
-      colors[i] = qRgb(entry[2], entry[1], entry[0]);
-    }
-    bitmap.setColorTable(colors);
-    for (int y = 0; y < height; ++y) {
-      const uint8_t* src = p + offset + static_cast<std::size_t>(height - 1 - y) * stride;
-      uchar* dst = bitmap.scanLine(y);
-      if (depth == 4) {
-        for (int x = 0; x < width; ++x) dst[x] = (x & 1) ? (src[x >> 1] & 0x0f) : (src[x >> 1] >> 4);
-      } else {
-        std::memcpy(dst, src, std::min<std::size_t>(stride, static_cast<std::size_t>(bitmap.bytesPerLine())));
-      }
-    }
-  }
   frame.Bitmap = bitmap;
   frame.Decoded = true;
   return frame.Bitmap;
+}
+
+// The bitmap the memory image would load to, decoded straight into its
+// rows: 1 bit deep for 1-bit frames (Format_Mono), else one byte per pixel
+// (Format_Indexed8) with a palette of 16 or 256 entries, gray 128 past the
+// frame's table.
+QImage TGIFImage::DecodeFrameBitmap(TGIFFrame& frame) {
+  const TGIFItem& item = *frame.Item;
+  const int depth = BitmapDepth(item);
+  if (DibStride(item.Width, depth) * item.Height == 0) return QImage();
+  QImage bitmap(item.Width, item.Height, depth == 1 ? QImage::Format_Mono : QImage::Format_Indexed8);
+  if (bitmap.isNull()) throw fw::EOutOfResources("Out of system resources");
+  QVector<QRgb> colors(1 << depth, qRgb(128, 128, 128));
+  for (int i = 0; i < std::min<int>(item.ColorTable.Count, static_cast<int>(colors.size())); ++i) {
+    colors[i] = item.ColorTable.Colors[i] | 0xff000000u;
+  }
+  bitmap.setColorTable(colors);
+  const std::size_t rowBytes = (static_cast<std::size_t>(item.Width) * (depth == 1 ? 1 : 8) + 7) / 8;
+  if (static_cast<std::size_t>(bitmap.bytesPerLine()) > rowBytes) bitmap.fill(0);  // the bytes past each row's pixels
+  TLzwTarget target;
+  target.Top = bitmap.bits();
+  target.RowStride = bitmap.bytesPerLine();
+  target.Width = item.Width;
+  target.Height = item.Height;
+  target.Depth = depth == 1 ? 1 : 8;
+  target.BitsPerPixel = item.BitsPerPixel;
+  target.Interlaced = frame.IsInterlaced;
+  if (GifLzwDecode(item.Raster, target, true, DecodeProgress())) frame.IsCorrupt = true;
+  return bitmap;
 }
 
 int TGIFImage::FrameWidth() {

@@ -105,6 +105,8 @@ class TGIFImage {
   // Loading. Each clears the image first; an empty source gives an empty image.
   void LoadGifStream(std::istream& stream);  // from the stream's position to its end; decodes frame 0
   void LoadGifData(std::string_view bytes);  // the same, from memory
+  // Reads the frames (their rasters copied, none decoded) from memory.
+  void ParseGifData(std::string_view bytes);
   void LoadGifFile(const std::string& fileName);
   void LoadStoredData(std::istream& stream);  // a 32-bit little-endian byte count, then the GIF
   // "GIF Image" data (a 32-bit length, then the GIF) without decoding frame 0
@@ -179,6 +181,8 @@ class TGIFImage {
  private:
   void LoadBytes(const uint8_t* data, std::size_t size, bool decodeFirst);
   void BuildFrameDib(int index, std::vector<uint8_t>& dib);
+  QImage DecodeFrameBitmap(TGIFFrame& frame);
+  std::function<void(int)> DecodeProgress();
   void Changed();
   void RecomputeScreenSize();
 
@@ -193,7 +197,6 @@ class TGIFImage {
   int version_ = 0;
   bool transparent_ = true;
   bool paletteModified_ = false;
-  std::vector<uint8_t> scratch_;  // the bitmap memory image, reused from frame to frame
 };
 
 }  // namespace widgets

@@ -13,8 +13,11 @@ namespace widgets {
 // Where decoded pixels go: rows of `Width` pixels of `Depth` bits (1, 4 or 8;
 // 1-bit pixels from the most significant bit of each byte, 4-bit pixels high
 // nibble first). `Top` points at row 0 and `RowStride` is the signed distance
-// from one row to the next (negative for bottom-up bitmaps). The rows must be
-// zero-filled before decoding.
+// from one row to the next (negative for bottom-up bitmaps). Every pixel of
+// every row is written, 0 where the raster does not reach; bytes past a
+// row's last pixel are left alone. Rows of 8-bit pixels that follow one
+// another without a gap (RowStride == Width, not interlaced) are decoded
+// into directly; other layouts through a run of one byte per pixel.
 struct TLzwTarget {
   uint8_t* Top = nullptr;
   std::ptrdiff_t RowStride = 0;

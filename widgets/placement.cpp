@@ -222,12 +222,12 @@ void TPlacementStore::SavePlacement() {
   if (!form_) return;
   if (active_ && !restored_) return;
   fw::TIniFile ini(QFile::encodeName(IniFilePath()).toStdString());
-  SaveFormPlacement(ini);
+  WriteWindowState(ini);
   if (OnSavePlacement) OnSavePlacement(this);
   saved_ = true;
 }
 
-void TPlacementStore::SaveFormPlacement(fw::TIniFile& ini) {
+void TPlacementStore::WriteWindowState(fw::TIniFile& ini) {
   const std::string section = Section();
   const TScreenInfo screen = CurrentScreen();
   const std::string suffix = ScreenSuffix(screen);
@@ -269,7 +269,7 @@ void TPlacementStore::RestorePlacement() {
   if (!form_) return;
   saved_ = false;
   const fw::TIniFile ini(QFile::encodeName(IniFilePath()).toStdString());
-  RestoreFormPlacement(ini);
+  ReadWindowState(ini);
   restored_ = true;
   if (OnRestorePlacement) OnRestorePlacement(this);
   if (options_.testFlag(TPlacementOption::fpActiveControl)) RestoreActiveControl(ini);
@@ -284,7 +284,7 @@ bool TPlacementStore::IsSizeable() const {
   return minimum != maximum;
 }
 
-void TPlacementStore::RestoreFormPlacement(const fw::TIniFile& ini) {
+void TPlacementStore::ReadWindowState(const fw::TIniFile& ini) {
   const bool position = options_.testFlag(TPlacementOption::fpPosition);
   const bool state = options_.testFlag(TPlacementOption::fpState);
   if (!position && !state) return;

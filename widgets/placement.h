@@ -192,8 +192,12 @@ class TPlacementStore : public QObject {
 
   std::string Section() const;
   TScreenInfo CurrentScreen() const;
-  void SaveFormPlacement(fw::TIniFile& ini);
-  void RestoreFormPlacement(const fw::TIniFile& ini);
+  // Writing: the form's flags, show command, screen resolution, positions,
+  // active control (when asked) and visible flag into its ini section.
+  // Reading: the stored positions and state applied to the form. The public
+  // SavePlacement / RestorePlacement wrap them with the file and the events.
+  void WriteWindowState(fw::TIniFile& ini);
+  void ReadWindowState(const fw::TIniFile& ini);
   void RestoreActiveControl(const fw::TIniFile& ini);
   void UpdatePlacement();
   void UpdateHook();

@@ -7,6 +7,8 @@
 #include <QMouseEvent>
 #include <QThread>
 
+#include <functional>
+
 #include "tests/widgets/gif_test_util.h"
 #include "widgets/gif_animator.h"
 
@@ -190,6 +192,111 @@ TEST_F(GifAnimatorTest, FullScreenBackgroundDisposalHidesEarlierFrames) {
   EXPECT_EQ(frame.pixel(3, 3), window);
   EXPECT_EQ(frame.pixel(2, 2), TestColor(3));
   EXPECT_EQ(animator_->ComposeFrame(99).pixel(0, 0), TestColor(4));  // clamped to the last frame
+}
+
+// Frames of every disposal, offsets, transparency and a frame reaching past
+// the screen; frame 3 covers the screen and is disposed to the background.
+std::string Disposals() {
+  const auto noise = [](int count, int seed) {
+    std::vector<uint8_t> pixels;
+    for (int i = 0; i < count; ++i) pixels.push_back(static_cast<uint8_t>((i * 5 + i / 3 + seed) % 8));
+    return pixels;
+  };
+  return Header(12, 9, 3, 2) + Gce(0, 1) + Image(0, 0, 12, 9, 0, noise(108, 0), 3) + Gce(1, 1, 6) +
+         Image(2, 1, 6, 5, 0, noise(30, 1), 3) + Gce(2, 1) + Image(5, 4, 4, 4, 0, noise(16, 2), 3) + Gce(2, 1, 0) +
+         Image(0, 0, 12, 9, 0, noise(108, 3), 3) + Gce(3, 1) + Image(1, 2, 3, 3, 0, noise(9, 4), 3) + Gce(1, 1, 7) +
+         Image(9, 6, 5, 5, 0, noise(25, 5), 3) + Gce(0, 1) + Image(4, 0, 3, 2, 0, noise(6, 6), 3) + ";";
+}
+
+// Each frame as a fresh animator composes it from the frames alone.
+QImage Fresh(const TGIFImage& image, int n) {
+  TGIFAnimator fresh;
+  fresh.SetImage(image);
+  return fresh.ComposeFrame(n);
+}
+
+TEST_F(GifAnimatorTest, KeptPictureFollowsTheFrames) {
+  animator_->Image().LoadGifData(Disposals());
+  TGIFImage& image = animator_->Image();
+  const int count = image.FrameCount();
+  ASSERT_EQ(count, 7);
+  std::vector<QImage> expected;
+  for (int n = 0; n < count; ++n) expected.push_back(Fresh(image, n));
+  EXPECT_NE(expected[2], expected[4]);
+  // Forwards twice (wrapping), the same frame again, backwards, skipping.
+  std::vector<int> order;
+  for (int n = 0; n < 2 * count; ++n) order.push_back(n % count);
+  for (int n : {6, 6, 5, 3, 1, 0, 2, 6, 4, 5}) order.push_back(n);
+  std::vector<QImage> held;  // pictures the caller keeps must not change afterwards
+  for (const int n : order) {
+    held.push_back(animator_->ComposeFrame(n));
+    EXPECT_EQ(held.back(), expected[static_cast<std::size_t>(n)]) << "frame " << n;
+  }
+  for (std::size_t i = 0; i < held.size(); ++i) EXPECT_EQ(held[i], expected[static_cast<std::size_t>(order[i])]) << i;
+
+  // A change to a frame already in the kept picture is seen at the next
+  // frame: compose frames 0..k, change, compose k + 1.
+  const struct {
+    int k;
+    std::function<void()> change;
+  } changes[] = {
+      {1, [&] { image.Frame(1).Origin = QPoint(3, 3); }},
+      {1, [&] { image.Frame(1).TransparentKey.reset(); }},
+      {1, [&] { image.Frame(0).Bitmap.setPixel(0, 0, 6); }},
+      {1, [&] { image.Frame(0).Disposal = 3; }},
+      {4, [&] { image.SetCurrentFrame(3); }},  // the current frame's key becomes the background
+      {5, [&] { image.Frame(5).Origin = QPoint(0, 0); }},
+  };
+  for (const auto& c : changes) {
+    for (int n = 0; n <= c.k; ++n) animator_->ComposeFrame(n);
+    const QImage before = Fresh(image, c.k + 1);
+    c.change();
+    const QImage after = Fresh(image, c.k + 1);
+    EXPECT_NE(before, after) << "change " << (&c - changes) << " shows nothing";
+    EXPECT_EQ(animator_->ComposeFrame(c.k + 1), after) << "a change after frame " << c.k;
+  }
+}
+
+// Indexed bitmaps are drawn by hand; they must come out as a painter draws
+// the same pixels from an RGB bitmap.
+TEST_F(GifAnimatorTest, IndexedFramesComposeAsPaintedOnes) {
+  QImage mono(13, 5, QImage::Format_Mono);
+  mono.setColorTable({TestColor(1), TestColor(2)});
+  QImage indexed(9, 7, QImage::Format_Indexed8);
+  indexed.setColorTable({TestColor(3), TestColor(4), qRgba(9, 9, 9, 0), TestColor(2)});
+  for (int y = 0; y < 7; ++y) {
+    for (int x = 0; x < 13; ++x) {
+      if (y < 5) mono.setPixel(x, y, static_cast<uint>((x * 3 + y) % 5 == 0));
+      if (x < 9) indexed.setPixel(x, y, static_cast<uint>((x + 2 * y) % 4));
+    }
+  }
+  struct TCase {
+    const char* name;
+    QImage bitmap;
+    QPoint origin;
+    std::optional<QRgb> key;
+  } cases[] = {
+      {"mono", mono, QPoint(1, 1), std::nullopt},     {"mono keyed", mono, QPoint(0, 2), TestColor(2)},
+      {"indexed", indexed, QPoint(2, 0), std::nullopt}, {"indexed keyed, past the screen", indexed, QPoint(8, 3), TestColor(4)},
+  };
+  for (const TCase& c : cases) {
+    QImage results[2];
+    for (int painted = 0; painted < 2; ++painted) {
+      // The file's logical screen is kept: frames may reach past it.
+      const int w = c.bitmap.width();
+      const int h = c.bitmap.height();
+      TGIFAnimator animator;
+      animator.Image().LoadGifData(Header(14, 8, 2) + Image(0, 0, 14, 8, 0, Pattern(14 * 8, 4), 2) +
+                                   Image(c.origin.x(), c.origin.y(), w, h, 0, Pattern(w * h, 4), 2) + ";");
+      TGIFFrame& frame = animator.Image().Frame(1);
+      frame.Bitmap = painted ? c.bitmap.convertToFormat(QImage::Format_ARGB32) : c.bitmap;
+      frame.Decoded = true;
+      frame.TransparentKey = c.key;
+      results[painted] = animator.ComposeFrame(1);
+      ASSERT_EQ(results[painted].size(), QSize(14, 8)) << c.name;
+    }
+    EXPECT_EQ(results[0], results[1]) << c.name;
+  }
 }
 
 TEST_F(GifAnimatorTest, TransparentPixelsShowWhatIsBehind) {

@@ -6,6 +6,7 @@
 #include <QMimeData>
 #include <QPainter>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -293,6 +294,13 @@ TEST(GifImageTest, DibLayout) {
   EXPECT_EQ(dib4[54 + 64], 0x71);              // 7 then 1, high nibble first
   EXPECT_EQ(dib4[54 + 65], 0x50);
   EXPECT_EQ(Indices(eight.FrameBitmap(0)), (std::vector<int>{7, 1, 5}));
+  // The bitmap shows the memory image's palette.
+  const QImage& bitmap = eight.FrameBitmap(0);
+  ASSERT_EQ(bitmap.colorCount(), 16);
+  for (int i = 0; i < 16; ++i) {
+    const uint8_t* entry = &dib4[54 + 4 * i];
+    EXPECT_EQ(bitmap.color(i), qRgb(entry[2], entry[1], entry[0])) << i;
+  }
 }
 
 TEST(GifImageTest, ValuesAreMaskedToTheFrameDepth) {
@@ -420,6 +428,109 @@ TEST(GifImageTest, FullTableKeepsTwelveBitCodesWithoutNewEntries) {
   image.LoadGifData(Header(width, height, 8) + Descriptor(width, height, 0) + EncodeWithoutClear(pixels, 8) + ";");
   EXPECT_EQ(Indices(image.FrameBitmap(0)), AsInts(pixels));
   EXPECT_FALSE(image.Frame(0).IsCorrupt);
+}
+
+// The decoder fills every pixel of every row layout alike: straight runs,
+// padded rows, interlaced and bottom-up rows, 4- and 1-bit packing; pixels
+// the raster does not reach are 0, whatever the memory held before, and
+// the bytes past a row's pixels are left alone. Cut rasters keep a prefix
+// of the pixels. The large frame outgrows the decoder's first scratch run.
+TEST(GifImageTest, EveryRowLayoutGetsTheSamePixels) {
+  struct TSource {
+    const char* name;
+    int width, height, values;
+    std::vector<uint8_t> pixels;
+  };
+  const auto make = [](const char* name, int width, int height, int values, auto value) {
+    TSource source{name, width, height, values, {}};
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < width; ++x) source.pixels.push_back(static_cast<uint8_t>(value(x, y) % values));
+    }
+    return source;
+  };
+  uint32_t state = 7;
+  const auto noise = [&state](int, int) {
+    state = state * 1103515245u + 12345u;
+    return static_cast<int>(state >> 16);
+  };
+  const TSource sources[] = {
+      make("noise", 61, 37, 256, noise),
+      make("runs", 200, 90, 200, [](int x, int y) { return (x / 37 + y / 11) * 13 + (x % 97 == 0 ? 5 : 0); }),
+      make("nibbles", 45, 23, 16, [&](int x, int y) { return (x / 3 + y) ^ (noise(x, y) & 1); }),
+      make("bits", 77, 41, 2, [&](int x, int y) { return x / 9 + y / 4 + (noise(x, y) % 29 == 0); }),
+      make("large", 3000, 1500, 2, [](int x, int y) { return x / 50 + y / 30 + (x * y % 1009 == 0); }),
+  };
+  struct TLayout {
+    const char* name;
+    int depth;
+    int pad;  // bytes past each row's pixels
+    bool interlaced, bottomUp;
+  };
+  const TLayout layouts[] = {{"straight", 8, 0, false, false}, {"padded", 8, 3, false, false},
+                             {"interlaced", 8, 0, true, false}, {"bottom-up", 8, 1, false, true},
+                             {"4-bit", 4, 2, true, true},       {"1-bit", 1, 1, false, false}};
+  for (const TSource& source : sources) {
+    const int codeSize = source.values <= 4 ? 2 : source.values <= 16 ? 4 : 8;
+    const std::string full = GifLzwEncode(source.pixels.data(), source.pixels.size(), codeSize);
+    std::vector<std::size_t> cuts = {full.size(), full.size() / 2 + 1};
+    if (source.pixels.size() < 100000) cuts.insert(cuts.end(), {3, full.size() / 5, full.size() - 3});
+    for (const std::size_t cut : cuts) {
+      const std::string raster = full.substr(0, cut);
+      std::vector<uint8_t> first;  // what the first layout decoded, in stream order
+      for (const TLayout& layout : layouts) {
+        if ((1 << layout.depth) < source.values) continue;
+        const std::size_t rowBytes = static_cast<std::size_t>((source.width * layout.depth + 7) / 8);
+        const std::size_t stride = rowBytes + static_cast<std::size_t>(layout.pad);
+        std::vector<uint8_t> memory(stride * static_cast<std::size_t>(source.height), 0xaa);
+        TLzwTarget target;
+        target.Top = memory.data() + (layout.bottomUp ? (source.height - 1) * stride : 0);
+        target.RowStride = layout.bottomUp ? -static_cast<std::ptrdiff_t>(stride) : static_cast<std::ptrdiff_t>(stride);
+        target.Width = source.width;
+        target.Height = source.height;
+        target.Depth = layout.depth;
+        target.BitsPerPixel = layout.depth;
+        target.Interlaced = layout.interlaced;
+        const bool damaged = GifLzwDecode(raster, target);
+        const std::string where = std::string(source.name) + " " + layout.name + " cut " + std::to_string(cut);
+        EXPECT_EQ(damaged, cut != full.size()) << where;
+
+        std::vector<int> rows;  // image row of each stored row
+        for (int y = 0; y < source.height; ++y) rows.push_back(y);
+        if (layout.interlaced) {
+          rows.clear();
+          for (const auto& [start, step] : {std::pair{0, 8}, {4, 8}, {2, 4}, {1, 2}}) {
+            for (int y = start; y < source.height; y += step) rows.push_back(y);
+          }
+        }
+        std::vector<uint8_t> stream;
+        bool padKept = true;
+        for (const int y : rows) {
+          const uint8_t* row = target.Top + static_cast<std::ptrdiff_t>(y) * target.RowStride;
+          for (int x = 0; x < source.width; ++x) {
+            const int value = layout.depth == 8   ? row[x]
+                              : layout.depth == 4 ? (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 0x0f
+                                                  : (row[x >> 3] >> (7 - (x & 7))) & 1;
+            stream.push_back(static_cast<uint8_t>(value));
+          }
+          for (int b = 0; b < layout.pad; ++b) padKept = padKept && row[rowBytes + static_cast<std::size_t>(b)] == 0xaa;
+        }
+        EXPECT_TRUE(padKept) << where;
+        if (first.empty()) {
+          first = stream;
+          std::size_t same = 0;
+          while (same < stream.size() && stream[same] == source.pixels[same]) ++same;
+          if (cut == full.size()) {
+            EXPECT_EQ(same, stream.size()) << where;
+          }
+          EXPECT_EQ(std::count(stream.begin() + static_cast<std::ptrdiff_t>(same), stream.end(), 0),
+                    static_cast<std::ptrdiff_t>(stream.size() - same))
+              << where << ": pixels past the decoded ones are not 0";
+        } else {
+          EXPECT_TRUE(stream == first) << where << " differs from the straight layout";
+        }
+      }
+    }
+  }
 }
 
 TEST(GifImageTest, ImpossibleCodesMarkTheFrameCorrupt) {
