@@ -456,4 +456,9 @@ class TChecker {
 
 TCheckReport CheckTable(const std::string& path, TTablePassword& password) { return TChecker(path, password).Run(); }
 
+TCheckReport CheckTable(const std::string& path) {
+  TTablePassword none;
+  return CheckTable(path, none);
+}
+
 }  // namespace tabula::tool

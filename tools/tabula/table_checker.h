@@ -41,5 +41,7 @@ struct TCheckReport {
 // `password`. Raises EToolError only when the check cannot start (no data
 // file, the table locked by a writer) and 10498 without its password.
 TCheckReport CheckTable(const std::string& path, TTablePassword& password);
+// The same without a password given.
+TCheckReport CheckTable(const std::string& path);
 
 }  // namespace tabula::tool

@@ -21,6 +21,8 @@ struct TArgs;
 
 class TTablePassword {
  public:
+  // No password given: only the prompt (on a terminal) can supply one.
+  TTablePassword() = default;
   // Takes --password (UTF-8) from the command line when the command has it.
   explicit TTablePassword(const TArgs& args);
   // Makes this the data file's password callback (for as long as the file

@@ -40,6 +40,8 @@ class TTableReader {
   // Opens the table (a missing ".DAT" is added); an enciphered table takes
   // its password from `password`. Raises EToolError.
   TTableReader(const std::string& path, TTablePassword& password);
+  // The same without a password given (programs that read tables of their own).
+  explicit TTableReader(const std::string& path) : TTableReader(path, ownPassword_) {}
   ~TTableReader();
 
   TDataFile& Data() { return *data_; }
@@ -65,6 +67,7 @@ class TTableReader {
   void ForEachPhysical(int64_t limit, const std::function<bool(uint32_t, const uint8_t*)>& visit);
   void ForEachIndexed(const TReadOrder& order, const std::function<bool(uint32_t, const uint8_t*)>& visit);
 
+  TTablePassword ownPassword_;  // before data_: the open may call it
   std::unique_ptr<TDataFile> data_;
   std::vector<uint8_t> scratch_;
   std::vector<std::string> messages_;
