@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -526,7 +527,8 @@ TEST_P(Damage, EveryReaderFailsOrIsRightCheckFindsItRebuildMendsIndexDamage) {
   ASSERT_EQ(Tool({"check", dat}).Code, 0);
 
   int cases = 0;
-  for (const TDamageClass& damage : DamageClasses(table)) {
+  const std::vector<TDamageClass> classes = DamageClasses(table);
+  for (const TDamageClass& damage : classes) {
     for (const TDamage* place : Sample(damage.Places)) {
       ++cases;
       const std::string where = table.Name + ": " + damage.Name + ": " + place->Where;
@@ -564,6 +566,7 @@ TEST_P(Damage, EveryReaderFailsOrIsRightCheckFindsItRebuildMendsIndexDamage) {
     }
   }
   EXPECT_GT(cases, 30);
+  std::printf("%s: %d damaged copies of %zu kinds\n", table.Name.c_str(), cases, classes.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Tables, Damage, ::testing::Values("people", "media", "gen"));
