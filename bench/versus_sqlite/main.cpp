@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "bench/versus_sqlite/dataset_side.h"
@@ -74,6 +75,12 @@ TOptions ParseArgs(int argc, char** argv) {
   return o;
 }
 
+std::string KeyText(const TKey& key) {
+  std::string text;
+  for (const std::string& part : key.Utf8) text += (text.empty() ? "'" : ", '") + part + "'";
+  return text;
+}
+
 // The sides every operation runs on.
 struct TSides {
   TEngineSide& Engine;
@@ -89,6 +96,8 @@ TOperation Op(std::string name, TUnit unit, const TItems& items, TSides& s, TEng
   op.Unit = unit;
   op.Items = items.size();
   op.Work[kTabula] = [&items, &s, engine](size_t i, TAnswer* a) { engine(s.Engine, items[i], a); };
+  if constexpr (std::is_same_v<typename TItems::value_type, TKey>)
+    op.ItemText = [&items](size_t i) { return KeyText(items[i]); };
   for (int side : {int(kSqlite), int(kSqliteBigCache)}) {
     TSqliteSide* peer = s.Sqlite[side];
     op.Work[side] = [&items, peer, sqlite](size_t i, TAnswer* a) { sqlite(*peer, items[i], a); };
@@ -124,6 +133,7 @@ std::vector<TOperation> Operations(TSides& s, const TWorkload& w, TLists& lists,
     TOperation op;
     op.Name = std::string("dataset: SeekNearest + 20-row page, ") + OrderName(order);
     op.Items = keys.size();
+    op.ItemText = [&keys](size_t i) { return KeyText(keys[i]); };
     // Where each search puts its record in the page decides which rows the
     // SQLite side reads; a second pass must put it in the same place.
     op.Prepare = [&s, &keys, &split, order] {

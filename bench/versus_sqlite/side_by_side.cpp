@@ -74,7 +74,8 @@ TResult RunOperation(const TOperation& op, int repetitions) {
     for (int s = 0; s < kSideCount; ++s) op.Work[s](i, &answers[s]);
     for (int s = 1; s < kSideCount; ++s)
       if (!(answers[s] == answers[kTabula]))
-        throw std::runtime_error(op.Name + ", item " + std::to_string(i) + ": " + kSideNames[kTabula] + " " +
+        throw std::runtime_error(op.Name + ", item " + std::to_string(i) +
+                                 (op.ItemText ? " (" + op.ItemText(i) + ")" : std::string()) + ": " + kSideNames[kTabula] + " " +
                                  Describe(answers[kTabula]) + "; " + kSideNames[s] + " " + Describe(answers[s]));
     result.AnsweredRows += answers[kTabula].Count();
   }

@@ -51,6 +51,8 @@ struct TOperation {
   TSideWork Work[kSideCount];
   // Run once before the check (the table component's window positions).
   std::function<void()> Prepare;
+  // Item i as text, for the report of a difference.
+  std::function<std::string(size_t)> ItemText;
 };
 
 // Processor time of the whole process, in seconds.

@@ -58,9 +58,13 @@ TWorkload MakeWorkload(const std::vector<TSampleRow>& rows) {
           KeyFromUtf8({(row.Numtel.substr(0, k) + std::string(row.Numtel.size(), '0')).substr(0, row.Numtel.size())}));
     const std::string name = tabula::LowerText(kRussian, 0, tabula::Utf8ToCp1251(row.Name));
     for (size_t k = 1; k <= std::min(name.size(), kNameLetters); ++k) {
+      // The engine drops trailing blanks from every string value it is
+      // given, keys included ("пту №10 " searches for "пту №10"); SQLite
+      // is handed the text the engine searches for.
       TKey key;
       key.Cp1251 = {name.substr(0, k)};
-      key.Utf8 = {tabula::Cp1251ToUtf8(key.Cp1251[0])};
+      const size_t end = key.Cp1251[0].find_last_not_of(' ');
+      key.Utf8 = {tabula::Cp1251ToUtf8(key.Cp1251[0].substr(0, end == std::string::npos ? 0 : end + 1))};
       w.Keystrokes[kByName].push_back(std::move(key));
     }
     w.Keystrokes[kByAddress].push_back(KeyFromUtf8({row.Kodul}));
