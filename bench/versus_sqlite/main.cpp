@@ -5,12 +5,15 @@
 // calls this program.
 //
 //   versus-sqlite DIRECTORY DATABASE [--repetitions N] [--samples N]
-//                 [--only TEXT] [--tsv FILE]
+//                 [--only TEXT] [--tsv FILE] [--side tabula|sqlite|sqlite-big]
 //
 // DIRECTORY holds base2.DAT; DATABASE the table base2 with the same rows.
 // Figures are medians over the repetitions of processor time per item;
 // ratios are the engine's time over SQLite's (above 1 the engine is slower).
+// --only runs the operation named TEXT, or else those whose name holds it; --side times one side
+// only (every side is still checked), for a profiler.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -37,11 +40,13 @@ constexpr int64_t kBigCacheKiB = 1024 * 1024;
 struct TOptions {
   std::string Directory, Database, Only, Tsv;
   int Repetitions = 5;
+  int Side = -1;  // time only this side (--side tabula|sqlite|sqlite-big)
   size_t Samples = 100;
 };
 
 const char* kUsage =
-    "usage: versus-sqlite DIRECTORY DATABASE [--repetitions N] [--samples N] [--only TEXT] [--tsv FILE]\n";
+    "usage: versus-sqlite DIRECTORY DATABASE [--repetitions N] [--samples N] [--only TEXT] [--tsv FILE]\n"
+    "                     [--side tabula|sqlite|sqlite-big]\n";
 
 struct EUsage {
   std::string Text;
@@ -64,6 +69,11 @@ TOptions ParseArgs(int argc, char** argv) {
       o.Only = value();
     else if (a == "--tsv")
       o.Tsv = value();
+    else if (a == "--side") {
+      const std::string side = value();
+      o.Side = side == "tabula" ? kTabula : side == "sqlite" ? kSqlite : side == "sqlite-big" ? kSqliteBigCache : -2;
+      if (o.Side == -2) throw EUsage{"--side wants tabula, sqlite or sqlite-big"};
+    }
     else if (a.rfind("--", 0) == 0)
       throw EUsage{"unknown option " + a};
     else
@@ -194,6 +204,7 @@ void PrintRow(FILE* out, const std::string& name, const std::string& tabula, con
 }
 
 std::string RatioText(double ratio) {
+  if (ratio <= 0) return "-";
   char text[32];
   std::snprintf(text, sizeof text, ratio < 0.1 ? "%.3f" : "%.2f", ratio);
   return text;
@@ -233,9 +244,12 @@ int main(int argc, char** argv) {
       PrintRow(stdout, "operation (items x rounds)", "Tabula", "SQLite", "ratio", "SQLite 1 GiB", "ratio");
       std::ofstream tsv;
       if (!options.Tsv.empty()) tsv.open(options.Tsv);
+      // --only names one operation exactly, or else picks every name holding it.
+      const bool exact = std::any_of(ops.begin(), ops.end(), [&](const TOperation& op) { return op.Name == options.Only; });
       for (const TOperation& op : ops) {
-        if (!options.Only.empty() && op.Name.find(options.Only) == std::string::npos) continue;
-        const TResult r = RunOperation(op, options.Repetitions);
+        if (!options.Only.empty() && (exact ? op.Name != options.Only : op.Name.find(options.Only) == std::string::npos))
+          continue;
+        const TResult r = RunOperation(op, options.Repetitions, options.Side);
         const std::string name =
             r.Name + " (" + std::to_string(r.Items) + (r.Rounds > 1 ? " x " + std::to_string(r.Rounds) : "") + ")";
         PrintRow(stdout, name, FormatFigure(r, kTabula), FormatFigure(r, kSqlite), RatioText(Ratio(r, kSqlite)),

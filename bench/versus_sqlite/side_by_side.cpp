@@ -60,7 +60,8 @@ double Median(std::vector<double> values) {
 
 }  // namespace
 
-TResult RunOperation(const TOperation& op, int repetitions) {
+TResult RunOperation(const TOperation& op, int repetitions, int onlySide) {
+  auto timed = [onlySide](int side) { return onlySide < 0 || onlySide == side; };
   TResult result;
   result.Name = op.Name;
   result.Unit = op.Unit;
@@ -84,6 +85,7 @@ TResult RunOperation(const TOperation& op, int repetitions) {
   // kRepetitionSeconds, so that short operations are not timed by the tick.
   double fastest = 1e9;
   for (int s = 0; s < kSideCount; ++s) {
+    if (!timed(s)) continue;
     const double start = ProcessSeconds();
     for (size_t i = 0; i < op.Items; ++i) op.Work[s](i, nullptr);
     fastest = std::min(fastest, ProcessSeconds() - start);
@@ -93,18 +95,21 @@ TResult RunOperation(const TOperation& op, int repetitions) {
   for (int rep = 0; rep < repetitions; ++rep)
     for (int k = 0; k < kSideCount; ++k) {
       const int side = (rep + k) % kSideCount;
+      if (!timed(side)) continue;
       const double start = ProcessSeconds();
       for (int round = 0; round < result.Rounds; ++round)
         for (size_t i = 0; i < op.Items; ++i) op.Work[side](i, nullptr);
       perItem[side].push_back((ProcessSeconds() - start) / double(op.Items) / result.Rounds);
     }
-  for (int s = 0; s < kSideCount; ++s) result.Median[s] = Median(perItem[s]);
+  for (int s = 0; s < kSideCount; ++s)
+    if (timed(s)) result.Median[s] = Median(perItem[s]);
   return result;
 }
 
 std::string FormatFigure(const TResult& r, TSide side) {
   char text[64];
   const double seconds = r.Median[side];
+  if (seconds <= 0) return "-";
   switch (r.Unit) {
     case TUnit::kMicroseconds:
       std::snprintf(text, sizeof text, "%.1f us", seconds * 1e6);

@@ -74,12 +74,14 @@ struct TResult {
 // naming the operation and item on the first difference), then times
 // `repetitions` repetitions of each side, their order rotated from one
 // repetition to the next; a repetition is as many rounds over the items as
-// make the fastest side take at least 0.2 s.
-TResult RunOperation(const TOperation& op, int repetitions);
+// make the fastest side take at least 0.2 s. With onlySide >= 0 only that
+// side is timed (the others are still checked), for profiling one side.
+TResult RunOperation(const TOperation& op, int repetitions, int onlySide = -1);
 
 // Figures as the table prints them.
 std::string FormatFigure(const TResult& r, TSide side);
-// Engine time over SQLite time (above 1 the engine is slower).
+// Engine time over SQLite time (above 1 the engine is slower); 0 when a
+// side was not timed.
 double Ratio(const TResult& r, TSide peer);
 
 }  // namespace bench
