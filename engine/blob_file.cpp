@@ -21,8 +21,9 @@ constexpr int kMaxRestarts = 64;
 const char* const kRecursivePointerText = "Recursive intra-block pointer in BLOB file for physical record # ";
 const char* const kInvalidPointerText = "Invalid intra-block pointer in BLOB file for physical record # ";
 const char* const kForeignBlobText = "Foreign first block in BLOB file for physical record # ";
+const char* const kSharedBlobText = "Blob chain shared by two fields in BLOB file for physical record # ";
 const char* const kErrorFixedText = "error fixed";
-const char* const kReadAsEmptyText = "blob read as empty";
+const char* const kNotReadText = "blob not read";
 
 TBlobFileOwner& DefaultOwner() {
   static TBlobFileOwner owner;
@@ -143,6 +144,9 @@ void TBlobFile::Open() {
     if (FormatVersion() != kBlobFormatVersion) RaiseFileError(kErrVersion);
     int64_t end = EndOfBlocks();
     if (end < kBlobHeaderSize || (end - kBlobHeaderSize) % blockSize_ != 0) RaiseFileError(kErrHeaderCorrupt);
+    // Blocks are written before the header that counts them, so the file
+    // always reaches EndOfBlocks; a header that points past it is damaged.
+    if (end > QueryFileSize()) RaiseFileError(kErrHeaderCorrupt);
     cacheCapacity_ = std::min(262140 / blockSize_, 4096);
     openingCapacity_ = cacheCapacity_;
     readAheadLimit_ = std::max(65535 / blockSize_, 1);
@@ -570,7 +574,8 @@ void TBlobFile::SetBlobSize(TBlobBuffer& blob, int64_t size) {
   blob.Modified = true;
 }
 
-int TBlobFile::OpenBlob(int32_t reference, int fieldNo, int32_t recordNo, int mode, int32_t& handle) {
+int TBlobFile::OpenBlob(int32_t reference, int fieldNo, int32_t recordNo, int mode, int32_t& handle,
+                        TBlobSharing sharing) {
   handle = 0;
   if (int32_t(openBlobs_.size()) >= kMaxOpenBlobs) return kErrTooManyBlobs;
   TBlobBuffer blob;
@@ -579,7 +584,20 @@ int TBlobFile::OpenBlob(int32_t reference, int fieldNo, int32_t recordNo, int mo
   blob.RecordNo = recordNo;
   blob.Reference = reference;
   blob.Mode = mode;
-  if (reference != 0) LoadBlob(blob);
+  if (reference != 0 && sharing != TBlobSharing::kNone) {
+    // Two fields of one record name the same chain: at most one of them can
+    // be its owner, and nothing tells which. Neither is read or written;
+    // deleting the record frees the chain once (through the first field).
+    if (mode != kBlobModeRead) RaiseFileError(kErrBlobBuffersCorrupt);
+    if (sharing == TBlobSharing::kFirst) LoadBlob(blob);
+    blob.Data.clear();
+    blob.Modified = false;
+    blob.ForeignFirstBlock = blob.ForeignFirstBlock || sharing == TBlobSharing::kLater;
+    blob.LoadFault = kErrBlobBuffersCorrupt;
+    Owner().BlobMessage(std::string(kSharedBlobText) + RecordText(recordNo) + ", " + kNotReadText);
+  } else if (reference != 0) {
+    LoadBlob(blob);
+  }
   openBlobs_.push_back(std::move(blob));
   handle = openBlobs_.back().Handle;
   return 0;
@@ -587,14 +605,17 @@ int TBlobFile::OpenBlob(int32_t reference, int fieldNo, int32_t recordNo, int mo
 
 void TBlobFile::LoadBlob(TBlobBuffer& blob) {
   const int32_t dataBytes = DataBytesPerBlock();
-  auto readAsEmpty = [&]() {
+  auto foreign = [&]() {
     // Another record's chain (or no chain at all) behind the reference:
-    // reading and deleting see an empty blob, nothing is freed or written
-    // through it, and the table's message callback hears of it.
+    // reading it is an error (8963), never another record's bytes or an
+    // empty text; deleting the record drops the reference and frees
+    // nothing, since the chain is not this record's. The table's message
+    // callback hears of it.
     blob.Data.clear();
     blob.ForeignFirstBlock = true;
     blob.Modified = false;
-    Owner().BlobMessage(std::string(kForeignBlobText) + RecordText(blob.RecordNo) + ", " + kReadAsEmptyText);
+    blob.LoadFault = kErrBlobBuffersCorrupt;
+    Owner().BlobMessage(std::string(kForeignBlobText) + RecordText(blob.RecordNo) + ", " + kNotReadText);
   };
   // A damaged chain: an error for a blob opened for writing; opened for
   // reading, the error waits for the first read so that the record can
@@ -609,7 +630,7 @@ void TBlobFile::LoadBlob(TBlobBuffer& blob) {
   for (int restarts = 0;; ++restarts) {
     if (restarts > kMaxRestarts) RaiseFileError(kErrBlobBuffersCorrupt);
     if (!IsBlockOffset(blob.Reference)) {
-      if (blob.Mode == kBlobModeRead) return readAsEmpty();
+      if (blob.Mode == kBlobModeRead) return foreign();
       RaiseFileError(kErrBlobBuffersCorrupt);
     }
     TBlock* firstBlock = nullptr;
@@ -617,10 +638,12 @@ void TBlobFile::LoadBlob(TBlobBuffer& blob) {
     TPin current(*this, firstBlock);
     if (current->OwnerRecord() != blob.RecordNo) {
       current.Reset();
-      if (blob.Mode == kBlobModeRead) return readAsEmpty();
+      if (blob.Mode == kBlobModeRead) return foreign();
       RaiseFileError(kErrBlobBuffersCorrupt);
     }
-    if (current->PinCount() > 1) return fault(kErrBlobBuffersCorrupt);
+    // A first block is the start of its chain; a reference into the middle
+    // of a chain is damaged.
+    if (current->PinCount() > 1 || current->PriorBlock() != 0) return fault(kErrBlobBuffersCorrupt);
     const int64_t length = current->BlobLength();
     // No chain in this file can hold more than all its blocks do.
     const int64_t fileCapacity = (int64_t(EndOfBlocks()) - kBlobHeaderSize) / blockSize_ * dataBytes;

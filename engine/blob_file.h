@@ -31,6 +31,8 @@
 namespace tabula {
 
 inline constexpr int32_t kMaxOpenBlobs = 64;
+// Whether another blob field of the record names the same chain (OpenBlob).
+enum class TBlobSharing { kNone, kFirst, kLater };
 // Open modes given to OpenBlob.
 inline constexpr int kBlobModeRead = 1;   // reading, and deleting a record
 inline constexpr int kBlobModeWrite = 2;  // editing
@@ -75,8 +77,9 @@ struct TBlobBuffer {
   int FieldNo = 0;
   int32_t Reference = 0;  // the stored first-block offset
   int Mode = kBlobModeRead;
-  // The first block named another record; the blob was opened for reading
-  // or deleting and reads as empty. Its chain is never freed through it.
+  // The reference names no block of this record (another record's first
+  // block, or no block at all); the blob was opened for reading or deleting
+  // and cannot be read (LoadFault). That chain is never freed through it.
   bool ForeignFirstBlock = false;
   // A damaged chain met while loading a blob opened for reading: the blob
   // holds nothing, reading it returns this code (8963 or 8711), and deleting
@@ -182,10 +185,17 @@ class TBlobFile : public TFileHandler {
   // Open blobs. Handles are positive; a record buffer holds them negated.
   // OpenBlob returns 9494 when 64 blobs are open; a blob that cannot be
   // loaded raises its error (8963, 8711) when opened for writing. Opened for
-  // reading (and deleting), a first block of another record reads as empty
-  // and is reported through BlobMessage, and a damaged chain is kept as the
-  // blob's LoadFault, which GetBlobSize and ReadBlob return.
-  int OpenBlob(int32_t reference, int fieldNo, int32_t recordNo, int mode, int32_t& handle);
+  // reading (and deleting), a damaged chain or a reference that names no
+  // block of this record (outside the file, between blocks, another
+  // record's first block, the last also reported through BlobMessage) is
+  // kept as the blob's LoadFault, which GetBlobSize and ReadBlob return, so
+  // reading fails while the record can still be deleted.
+  // `sharing` says that another blob field of the same record holds the
+  // same reference (kFirst: a later field, kLater: an earlier one): the
+  // blob is then not read (LoadFault 8963), refused for writing, and only
+  // the first field frees the chain when the record is deleted.
+  int OpenBlob(int32_t reference, int fieldNo, int32_t recordNo, int mode, int32_t& handle,
+               TBlobSharing sharing = TBlobSharing::kNone);
   int FreeBlob(int32_t handle, int32_t& reference);
   int ReadBlob(int32_t handle, int32_t offset, int32_t length, void* dest, int32_t& bytesCopied);
   int WriteBlob(int32_t handle, int32_t offset, int32_t length, const void* source);

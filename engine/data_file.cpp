@@ -12,6 +12,7 @@
 #include "engine/file_session.h"
 #include "engine/key_builder.h"
 #include "engine/locale.h"
+#include "engine/scramble.h"
 
 namespace tabula {
 
@@ -140,7 +141,10 @@ void TDataFile::Open() {
       // The descriptor block must be in the file before it is read; a header
       // that claims more fields than the file holds is corrupt.
       if (fileLength < int64_t(kDataHeaderSize) + int64_t(kFieldDescSize) * header_.FieldCount) Fail(kErrHeaderCorrupt);
-      if (header_.Encrypted != 0) CheckPassword();
+      if (header_.Encrypted != 0) {
+        if (header_.Raw[kDhPassword] > kMaxPasswordLength) Fail(kErrHeaderCorrupt);
+        CheckPassword();
+      }
       LoadFieldDescriptors();
       SetWorkingFromFile();
       CheckConsistency(fileLength);
@@ -246,8 +250,10 @@ void TDataFile::CheckConsistency(int64_t fileLength) {
       d.DeriveDataSize();
     }
     const TFieldDesc& d = fileDescs_[k];
+    if (!d.OverlongText().empty()) Fail(kErrHeaderCorrupt);  // a length byte past its text's room
     if (d.IsAutoIncrement()) {
-      if (d.Offset != kRecordIdOffset) Fail(kErrHeaderCorrupt);
+      // The record ID is stored in every record: it cannot be computed.
+      if (d.Offset != kRecordIdOffset || d.Computed != 0) Fail(kErrHeaderCorrupt);
     } else if (d.Computed != 0) {
       if (d.Offset != 0) Fail(kErrHeaderCorrupt);
     } else {
@@ -558,9 +564,11 @@ bool TDataFile::RecordIsLive(int32_t recNo) {
   if (recNo < 1 || recNo >= header_.NextRecordNo) return false;
   TRecord* record = nullptr;
   if (!GetRecord(uint32_t(recNo), true, kReadForward, false, record) || record == nullptr) return false;
-  const bool live = record->Buffer[0] == 0;
+  const uint8_t status = record->Buffer[0];
   ReleaseRecord(record);
-  return live;
+  // A status byte the format does not define is damage, not a deleted slot.
+  if (status > kRecordDeleted) Fail(kErrRecordBuffersCorrupt);
+  return status == kRecordLive;
 }
 
 // ---------------------------------------------------------------- records
@@ -981,12 +989,33 @@ int TDataFile::OpenBlob(int fieldNo, uint8_t* buffer, int mode) {
   // A NULL field has no blob, whatever its data bytes say.
   const int32_t reference = buffer[d->Offset] == 0 ? 0 : value;
   const int32_t recordNo = LoadI32(buffer + 1);
+  // Another blob field of the record naming the same chain is damage that
+  // no field may read or write through (the blob file decides the rest).
+  TBlobSharing sharing = TBlobSharing::kNone;
+  if (reference > 0) {
+    for (const TFieldDesc& other : working_) {
+      if (other.FieldNo == fieldNo || other.FieldType != kFldBlob || other.Computed != 0 ||
+          size_t(other.Offset) + 1 + other.DataSize > size_t(RecordSize()) || buffer[other.Offset] == 0)
+        continue;
+      int32_t otherReference = LoadI32(buffer + other.Offset + 1);
+      if (otherReference < 0) {
+        // Open already: the reference it was opened with.
+        const TBlobBuffer* open = blobFile_->FindBlob(HandleInField(other, buffer));
+        otherReference = open ? open->Reference : 0;
+      }
+      if (otherReference != reference) continue;
+      if (other.FieldNo < fieldNo)
+        sharing = TBlobSharing::kLater;
+      else if (sharing == TBlobSharing::kNone)
+        sharing = TBlobSharing::kFirst;
+    }
+  }
   const bool hadReadLock = readLockHeld_;
   int32_t handle = 0;
   int code = kResultOk;
   try {
     if (!strictChangeDetection_ && reference != 0) TakeReadLock();
-    code = blobFile_->OpenBlob(reference, fieldNo, recordNo, mode, handle);
+    code = blobFile_->OpenBlob(reference, fieldNo, recordNo, mode, handle, sharing);
   } catch (...) {
     try {
       EndReadScope(hadReadLock);

@@ -95,12 +95,22 @@ namespace {
 // Loads the record under the index cursor as the current record. A read
 // that found the table changed has re-found the cursor already; the record
 // it stands on now is read instead. False when the cursor became empty.
+// An index entry that names a slot which is not a live record (deleted, or
+// a status byte the format does not know) is damage: 8965 for the index
+// file, never the slot's stale bytes.
 bool LoadCursorRecord(TDataFile& file, int direction, TRecord*& record) {
   TIndexFile& index = file.IndexFile();
   for (int attempt = 0; attempt < kMaxRereads; ++attempt) {
     const int32_t recNo = index.CurrentRecordNumber();
     if (recNo <= 0) return false;
-    if (file.GetRecord(uint32_t(recNo), true, direction, true, record) && record) return true;
+    if (file.GetRecord(uint32_t(recNo), true, direction, true, record) && record) {
+      if (record->Data()[0] != kRecordLive) {
+        file.ReleaseRecord(record);
+        record = nullptr;
+        RaiseEngineError(kErrIndexPagesCorrupt, index.FileName());
+      }
+      return true;
+    }
   }
   RaiseEngineError(kErrRecordBuffersCorrupt, file.FileName());
 }

@@ -78,6 +78,24 @@ std::array<uint8_t, kFieldDescSize> TFieldDesc::Packed() const {
 
 bool TFieldDesc::IsAutoIncrement() const { return tabula::IsAutoIncrement(FieldType, SubType); }
 
+std::string TFieldDesc::OverlongText() const {
+  const struct {
+    const char* What;
+    size_t Offset;
+    size_t Max;
+  } kTexts[] = {{"name", kFdName, kFieldNameMax},
+                {"minimum", kFdMinValue, kFieldValueTextMax},
+                {"maximum", kFdMaxValue, kFieldValueTextMax},
+                {"default", kFdDefaultValue, kFieldValueTextMax}};
+  std::string out;
+  for (const auto& t : kTexts) {
+    if (Raw[t.Offset] <= t.Max) continue;
+    if (!out.empty()) out += ", ";
+    out += std::string(t.What) + " length " + std::to_string(Raw[t.Offset]);
+  }
+  return out;
+}
+
 void TFieldDesc::DeriveDataSize() {
   // A damaged string descriptor may declare Size 255 (width 256): the byte
   // keeps 0 then, and the open-time check refuses the descriptor.

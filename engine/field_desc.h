@@ -68,6 +68,10 @@ struct TFieldDesc {
   bool IsAutoIncrement() const;
   // Recomputes DataSize and DataScale from FieldType, Size and Scale.
   void DeriveDataSize();
+  // The texts whose stored length byte (in Raw) is longer than their field
+  // allows (name 30, minimum, maximum and default 50 characters), as
+  // "name length 255"; empty for a sound descriptor.
+  std::string OverlongText() const;
 };
 
 // Short strings inside fixed blocks: a length byte then the characters. The

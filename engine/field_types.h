@@ -45,6 +45,8 @@ enum : uint8_t {
 // Record layout constants.
 constexpr size_t kRecordHeaderSize = 9;     // status, slot link, record ID
 constexpr size_t kRecordIdOffset = 5;       // offset of the record ID (and the auto-increment field)
+constexpr uint8_t kRecordLive = 0;          // status byte of a live record
+constexpr uint8_t kRecordDeleted = 1;       // status byte of a deleted slot (on the free chain)
 constexpr uint8_t kMaxDeclaredSize = 250;   // largest Size of types 1, 9 and 15
 constexpr size_t kMaxStringValue = 255;     // value area of an expression cell
 

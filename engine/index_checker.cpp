@@ -1,5 +1,6 @@
 #include "engine/index_checker.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
@@ -19,9 +20,11 @@ class TChecker {
 
   std::vector<std::string> Run() {
     const TIndexHeader& h = file_.Header();
-    if (h.Version != kIndexFormatVersion) Fault("header", "version " + std::to_string(h.Version) + " is not 3");
-    if (h.SecondaryCount > kMaxSecondaryIndexes) Fault("header", "secondary count above 30");
-    if (h.EndOfFile < kIndexPageSize || h.EndOfFile % kIndexPageSize != 0) Fault("header", "EndOfFile not a page boundary");
+    // Changes still buffered may have appended pages the file does not hold yet.
+    const int64_t fileSize = h.Modified ? -1 : int64_t(file_.QueryFileSize());
+    faults_ = CheckIndexHeader(h, fileSize, file_.Owner());
+    // Trees described by a damaged header cannot be walked soundly.
+    if (!faults_.empty()) return faults_;
     for (int s = 0; s < kIndexSlotCount; ++s) {
       const uint8_t slot = static_cast<uint8_t>(s);
       const TIndexDescriptor& d = h.Descriptors[s];
@@ -231,7 +234,117 @@ class TChecker {
   std::vector<std::pair<std::vector<uint8_t>, uint32_t>> sysKeys_;
 };
 
+std::string SlotName(uint8_t slot, const TIndexDescriptor& d) {
+  if (slot == kPrimarySlot) return "Primary";
+  // A damaged length byte may have taken zero bytes after the name into it.
+  return d.Name.substr(0, d.Name.find('\0'));
+}
+
+bool PageOffsetInFile(uint32_t offset, int32_t endOfFile) {
+  return offset >= uint32_t(kIndexPageSize) && offset % kIndexPageSize == 0 && offset < uint32_t(endOfFile);
+}
+
 }  // namespace
+
+std::vector<std::string> CheckIndexDefinition(uint8_t slot, const TIndexDescriptor& desc, uint8_t storedNameLength,
+                                              const TIndexFileOwner* owner) {
+  std::vector<std::string> faults;
+  const std::string where = "index " + SlotName(slot, desc) + ": definition: ";
+  auto fault = [&](const std::string& text) { faults.push_back(where + text); };
+  if (storedNameLength > kMaxIndexNameLength)
+    fault("name length " + std::to_string(storedNameLength) + " is above " + std::to_string(kMaxIndexNameLength));
+  if (desc.Compression > kCompressBoth) fault("compression code " + std::to_string(desc.Compression) + " is not 0 to 3");
+  if (slot == kSysDeletedSlot) {
+    if (desc.KeyLength != kSysDeletedKeyLength)
+      fault("key length " + std::to_string(desc.KeyLength) + ", the status and record ID take 5");
+    return faults;
+  }
+  if (desc.FieldCount < 1 || desc.FieldCount > kMaxKeyFields) {
+    fault("field count " + std::to_string(desc.FieldCount) + " is not 1 to 16");
+    return faults;
+  }
+  if (desc.KeyLength < 1 || desc.KeyLength > kKeyBufferSize || NodeCapacity(desc.KeyLength) < 2 ||
+      (HasKeySuffix(slot, desc) && desc.KeyLength <= kKeySuffixLength)) {
+    fault("key length " + std::to_string(desc.KeyLength) + " cannot be held by a page");
+    return faults;
+  }
+  if (!owner) return faults;
+  TKeyFieldInfo infos[kMaxKeyFields];
+  for (int i = 0; i < desc.FieldCount; ++i) {
+    const uint16_t no = desc.FieldNumbers[size_t(i)];
+    if (!owner->GetKeyFieldInfo(no, infos[i])) {
+      fault("key field " + std::to_string(i + 1) + " names field " + std::to_string(no) + ", which the table lacks");
+      return faults;
+    }
+    if (infos[i].FieldType == kFldBlob || infos[i].FieldType == kFldNone) {
+      fault("key field " + std::to_string(i + 1) + " is a field of type " + std::to_string(infos[i].FieldType) +
+            ", which cannot be a key");
+      return faults;
+    }
+  }
+  const int length = ComputeKeyLength(slot, desc, infos);
+  if (length != desc.KeyLength)
+    fault("key length " + std::to_string(desc.KeyLength) + ", its fields give " + std::to_string(length));
+  return faults;
+}
+
+namespace {
+
+// Calls visit(slot, descriptor, stored name length) for every slot that
+// keeps keys and describes an index.
+template <typename TVisit>
+void ForEachDefinedSlot(const TIndexHeader& h, TVisit visit) {
+  for (int s = 0; s < kIndexSlotCount; ++s) {
+    const uint8_t slot = uint8_t(s);
+    const bool kept = (slot == kPrimarySlot || slot == kSysDeletedSlot) ? h.NoPrimaryIndex == 0
+                                                                       : s <= h.SecondaryCount;
+    if (!kept) continue;
+    const TIndexDescriptor& d = h.Descriptors[size_t(s)];
+    // The stored name length as read (the descriptor keeps at most 30 characters).
+    const uint8_t rawNameLength = h.Raw[size_t(kHdrDescriptors + kIndexDescriptorSize * s)];
+    const uint8_t nameLength = std::max<uint8_t>(rawNameLength, uint8_t(std::min<size_t>(d.Name.size(), 255)));
+    if (slot != kSysDeletedSlot && d.IsEmpty() && nameLength == 0) continue;  // no index in this slot
+    visit(slot, d, nameLength);
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> CheckIndexDefinitions(const TIndexHeader& h, const TIndexFileOwner* owner) {
+  std::vector<std::string> faults;
+  if (h.SecondaryCount > kMaxSecondaryIndexes) {
+    faults.push_back("index header: secondary count " + std::to_string(h.SecondaryCount) + " is above 30");
+    return faults;
+  }
+  ForEachDefinedSlot(h, [&](uint8_t slot, const TIndexDescriptor& d, uint8_t nameLength) {
+    for (std::string& f : CheckIndexDefinition(slot, d, nameLength, owner)) faults.push_back(std::move(f));
+  });
+  return faults;
+}
+
+std::vector<std::string> CheckIndexHeader(const TIndexHeader& h, int64_t fileSize, const TIndexFileOwner* owner) {
+  std::vector<std::string> faults;
+  auto fault = [&](const std::string& text) { faults.push_back("index header: " + text); };
+  if (h.Version != kIndexFormatVersion) fault("version " + std::to_string(h.Version) + " is not 3");
+  for (std::string& f : CheckIndexDefinitions(h, owner)) faults.push_back(std::move(f));
+  if (h.SecondaryCount > kMaxSecondaryIndexes) return faults;
+  bool endOk = h.EndOfFile >= kIndexPageSize && h.EndOfFile % kIndexPageSize == 0;
+  if (!endOk) fault("EndOfFile " + std::to_string(h.EndOfFile) + " is not a page boundary");
+  if (endOk && fileSize >= 0 && h.EndOfFile > fileSize) {
+    fault("EndOfFile " + std::to_string(h.EndOfFile) + " is past the end of the file (" + std::to_string(fileSize) +
+          " bytes)");
+    endOk = false;
+  }
+  if (h.LiveRecordCount < 0) fault("live record count " + std::to_string(h.LiveRecordCount) + " is negative");
+  if (!endOk) return faults;
+  ForEachDefinedSlot(h, [&](uint8_t slot, const TIndexDescriptor& d, uint8_t) {
+    for (const auto& [what, offset] : {std::pair{"root page", d.RootPage}, std::pair{"free-list head", d.FreePage}})
+      if (offset != 0 && !PageOffsetInFile(offset, h.EndOfFile))
+        faults.push_back("index " + SlotName(slot, d) + ": " + what + " " + std::to_string(offset) +
+                         " is not a page of the file");
+  });
+  return faults;
+}
 
 std::vector<std::string> CheckIndexFile(TIndexFile& file, const TIndexCheckOptions& options) {
   TChecker checker(file, options);

@@ -33,6 +33,26 @@ struct TIndexCheckOptions {
 
 std::vector<std::string> CheckIndexFile(TIndexFile& file, const TIndexCheckOptions& options = {});
 
+// The limits of one index definition, read before anything is built on it:
+// name length (the stored length byte) at most 30, 1 to 16 key fields, a
+// compression code 0 to 3, a key length a page can hold (a node at least
+// two entries) and, when the owner knows the table's fields, key fields the
+// table has (no blob fields) and the key length those fields give. The
+// "Sys Deleted" slot must have its fixed 5-byte key. One line per fault.
+std::vector<std::string> CheckIndexDefinition(uint8_t slot, const TIndexDescriptor& desc, uint8_t storedNameLength,
+                                              const TIndexFileOwner* owner);
+
+// CheckIndexDefinition for every slot of a header that keeps keys and
+// describes an index (the secondary count first).
+std::vector<std::string> CheckIndexDefinitions(const TIndexHeader& header, const TIndexFileOwner* owner);
+
+// The limits of an index file header: the version, the secondary count,
+// EndOfFile a page boundary inside the file (fileSize < 0: not known), a
+// live record count that is not negative, and for every slot that keeps
+// keys its definition and root and free-list offsets that name pages of
+// the file. A slot whose 120 descriptor bytes are all zero holds no index.
+std::vector<std::string> CheckIndexHeader(const TIndexHeader& header, int64_t fileSize, const TIndexFileOwner* owner);
+
 class TDataFile;
 // Checks the index file of an open table, "Sys Deleted" against its records.
 std::vector<std::string> CheckIndexFile(TDataFile& table);

@@ -87,19 +87,29 @@ int TIndexFile::CompareRange(const uint8_t* key, bool end) const {
 
 // ---------------------------------------------------------------- descents
 
+// Every descent checks that each page it enters holds as many keys as the
+// parent entry it came through counts (expected < 0: the root, checked
+// against the header by VerifyTreeTotal). A page that lost entries, or
+// counts that disagree with the pages below, stop the descent with 8965
+// instead of leaving keys out of walks and positions.
+bool TIndexFile::SubtreeMatches(const TPage* page, int64_t expected) {
+  return expected < 0 || int64_t(page->TotalCount()) == expected;
+}
+
 TIndexFile::TDescent TIndexFile::Descend(uint8_t slot, const uint8_t* key, TSearchRule rule, int length) {
   TDescent d;
   uint32_t offset = header_.Descriptors[slot & 31].RootPage;
   if (offset == 0) return d;
   int32_t count = 1;
   uint32_t parent = 0;
+  int64_t expected = -1;  // keys below the page, as its parent entry counts them
   for (int depth = 0;; ++depth) {
     if (depth > kMaxDepth) Corrupt();
     TPage* page = GetPageInSlot(slot, offset, false);
     d.Path.push_back({page, 0});
     page->ParentOffset = parent;
     const int n = page->Count();
-    if (n == 0) Corrupt();
+    if (n == 0 || !SubtreeMatches(page, expected)) Corrupt();
     int lo = 0;
     int hi = n;
     while (lo < hi) {
@@ -117,6 +127,7 @@ TIndexFile::TDescent TIndexFile::Descend(uint8_t slot, const uint8_t* key, TSear
       d.Path.back().Entry = i;
       page->EditPosition = i + 1;
       parent = offset;
+      expected = page->Counts[static_cast<size_t>(i)];
       offset = page->Refs[static_cast<size_t>(i)];
       if (offset == 0) Corrupt();
       continue;
@@ -145,12 +156,16 @@ TIndexFile::TDescent TIndexFile::DescendEdge(uint8_t slot, bool last) {
   if (offset == 0) return d;
   int32_t count = 1;
   uint32_t parent = 0;
+  int64_t expected = -1;
   for (int depth = 0;; ++depth) {
     if (depth > kMaxDepth) Corrupt();
     TPage* page = GetPageInSlot(slot, offset, false);
     page->ParentOffset = parent;
     const int n = page->Count();
-    if (n == 0) Corrupt();
+    if (n == 0 || !SubtreeMatches(page, expected)) {
+      ReleasePage(page);
+      Corrupt();
+    }
     const int i = last ? n - 1 : 0;
     d.Path.push_back({page, i});
     count += static_cast<int32_t>(page->CountBefore(i));
@@ -160,6 +175,7 @@ TIndexFile::TDescent TIndexFile::DescendEdge(uint8_t slot, bool last) {
       return d;
     }
     parent = offset;
+    expected = page->Counts[static_cast<size_t>(i)];
     offset = page->Refs[static_cast<size_t>(i)];
     if (offset == 0) Corrupt();
   }
@@ -171,12 +187,16 @@ TIndexFile::TDescent TIndexFile::DescendToPosition(uint8_t slot, int32_t positio
   if (offset == 0 || position < 1) return d;
   int64_t remaining = position;
   uint32_t parent = 0;
+  int64_t expected = -1;
   for (int depth = 0;; ++depth) {
     if (depth > kMaxDepth) Corrupt();
     TPage* page = GetPageInSlot(slot, offset, false);
     page->ParentOffset = parent;
     const int n = page->Count();
-    if (n == 0) Corrupt();
+    if (n == 0 || !SubtreeMatches(page, expected)) {
+      ReleasePage(page);
+      Corrupt();
+    }
     if (page->IsLeaf()) {
       // Node counts that disagree with the leaves are a damaged tree.
       if (remaining > n) Corrupt();
@@ -193,6 +213,7 @@ TIndexFile::TDescent TIndexFile::DescendToPosition(uint8_t slot, int32_t positio
     if (i == n) Corrupt();
     d.Path.push_back({page, i});
     parent = offset;
+    expected = page->Counts[static_cast<size_t>(i)];
     offset = page->Refs[static_cast<size_t>(i)];
     if (offset == 0) Corrupt();
   }
@@ -214,16 +235,31 @@ TIndexFile::TLeafPlace TIndexFile::PlaceOf(TDescent& d) {
   return place;
 }
 
+// Walks along the leaf level are bounded by what the tree says it holds:
+// a step is taken only to a page that links back to the one left, never
+// past the tree's key total, and the level may end only after the last of
+// those keys. A damaged chain (a link to the page itself, to an earlier
+// page, a link of 0 in the middle of the level, counts that disagree with
+// the leaves) stops the walk with 8965 instead of looping or ending early.
 bool TIndexFile::StepForward(uint8_t slot, TLeafPlace& place) {
   if (place.Entry + 1 < place.Page->Count()) {
     ++place.Entry;
     ++place.Position;
     return true;
   }
-  uint32_t next = place.Page->Header.NextPage;
-  if (next == 0) return false;
+  const uint32_t next = place.Page->Header.NextPage;
+  const int32_t total = RootTotal(slot);
+  if (next == 0) {
+    if (place.Position != total) Corrupt();
+    VerifyTreeTotal(slot);
+    return false;
+  }
+  if (next == place.Page->Offset || place.Position >= total) Corrupt();
   TPage* page = GetPageInSlot(slot, next, false);
-  if (page->Count() == 0 || !page->IsLeaf()) Corrupt();
+  if (page->Count() == 0 || !page->IsLeaf() || page->Header.PriorPage != place.Page->Offset) {
+    ReleasePage(page);
+    Corrupt();
+  }
   ReleasePage(place.Page);
   place.Page = page;
   place.Entry = 0;
@@ -237,10 +273,17 @@ bool TIndexFile::StepBack(uint8_t slot, TLeafPlace& place) {
     --place.Position;
     return true;
   }
-  uint32_t prior = place.Page->Header.PriorPage;
-  if (prior == 0) return false;
+  const uint32_t prior = place.Page->Header.PriorPage;
+  if (prior == 0) {
+    if (place.Position != 1) Corrupt();
+    return false;
+  }
+  if (prior == place.Page->Offset || place.Position <= 1) Corrupt();
   TPage* page = GetPageInSlot(slot, prior, false);
-  if (page->Count() == 0 || !page->IsLeaf()) Corrupt();
+  if (page->Count() == 0 || !page->IsLeaf() || page->Header.NextPage != place.Page->Offset) {
+    ReleasePage(page);
+    Corrupt();
+  }
   ReleasePage(place.Page);
   place.Page = page;
   place.Entry = page->Count() - 1;
@@ -324,6 +367,18 @@ int32_t TIndexFile::RootTotal(uint8_t slot) {
   return total;
 }
 
+void TIndexFile::VerifyTreeTotal(uint8_t slot) {
+  slot &= 31;
+  if (totalVerified_[slot] == generation_ || !SlotKeepsKeys(slot)) return;
+  if (slot != kSysDeletedSlot && header_.Descriptors[slot].IsEmpty()) return;  // no index in this slot
+  // A kept index holds a key for every live record; "Sys Deleted" one for
+  // every record slot.
+  int64_t expected = header_.LiveRecordCount;
+  if (slot == kSysDeletedSlot) expected = owner_ ? owner_->RecordSlotCount() : -1;
+  if (expected >= 0 && RootTotal(slot) != expected) Corrupt();
+  totalVerified_[slot] = generation_;
+}
+
 int32_t TIndexFile::FirstPositionAtOrAbove(uint8_t slot, const uint8_t* key) {
   const int length = header_.Descriptors[slot & 31].KeyLength;
   TDescent d = Descend(slot, key, TSearchRule::kFirstInRange, length);
@@ -355,6 +410,7 @@ int32_t TIndexFile::LastPositionAtOrBelow(uint8_t slot, const uint8_t* key) {
 
 int32_t TIndexFile::CountInternal() {
   if (bitmapMode_) return visibleCount_;
+  VerifyTreeTotal(slot_);
   if (!rangeActive_) return header_.LiveRecordCount;
   EnsureRangeBounds();
   return (rangeFirst_ > 0 && rangeLast_ > 0) ? std::max(0, rangeLast_ - rangeFirst_ + 1) : 0;

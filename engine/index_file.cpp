@@ -9,6 +9,7 @@
 
 #include "engine/engine_error.h"
 #include "engine/filter_list.h"
+#include "engine/index_checker.h"
 #include "engine/locale.h"
 
 namespace tabula {
@@ -64,28 +65,22 @@ void TIndexFile::SetNoPrimaryIndex(bool value) {
   header_.Modified = true;
 }
 
-void TIndexFile::OpenIndexFile(bool positionOnFirst) {
+void TIndexFile::OpenIndexFile(bool positionOnFirst, bool keepDamagedHeader) {
   OpenFile();
   try {
     ReadHeader();
     if (header_.Version != kIndexFormatVersion) RaiseEngineError(kErrVersion, FileName());
     // A damaged header must not send the tree code outside its buffers.
-    if (header_.SecondaryCount > kMaxSecondaryIndexes || header_.EndOfFile < kIndexPageSize ||
-        header_.EndOfFile % kIndexPageSize != 0)
-      Corrupt();
-    for (int s = 0; s < kIndexSlotCount; ++s) {
-      if (!SlotKeepsKeys(static_cast<uint8_t>(s))) continue;
-      const TIndexDescriptor& d = header_.Descriptors[s];
-      if (d.RootPage == 0 && d.FreePage == 0 && d.KeyLength == 0) continue;  // described, never used
-      if (d.KeyLength < 1 || d.KeyLength > kKeyBufferSize || NodeCapacity(d.KeyLength) < 2 ||
-          d.FieldCount > kMaxKeyFields || (s != kSysDeletedSlot && HasKeySuffix(static_cast<uint8_t>(s), d) &&
-                                           d.KeyLength <= kKeySuffixLength) ||
-          d.Compression > kCompressBoth)
-        Corrupt();
-    }
+    headerFaults_ = CheckIndexHeader(header_, QueryFileSize(), owner_);
+    if (!headerFaults_.empty() && !keepDamagedHeader) Corrupt();
   } catch (...) {
     TFileHandler::CloseFile();
     throw;
+  }
+  if (!headerFaults_.empty()) {
+    // Opened for a check: the header is there to be reported, not used.
+    ResetCursorState();
+    return;
   }
   ResetCursorState();
   rangeActive_ = false;
@@ -164,6 +159,7 @@ bool TIndexFile::HeaderChanged() {
   // Another program wrote the file: the buffered pages are stale.
   DiscardPages();
   ReadHeader();
+  if (!CheckIndexHeader(header_, QueryFileSize(), owner_).empty()) Corrupt();
   return true;
 }
 
@@ -370,6 +366,13 @@ TPage* TIndexFile::GetPageInSlot(uint8_t slot, uint32_t offset, bool newPage) {
   page->Configure(LayoutOf(slot));
   try {
     page->Expand(block.data(), !newPage, FileName());
+    // A leaf entry names a record slot of the data file: 0 or a number past
+    // its last slot is a damaged entry, never a record to read.
+    if (owner_ && !newPage && page->IsLeaf()) {
+      const int64_t slots = owner_->RecordSlotCount();
+      for (uint32_t ref : page->Refs)
+        if (ref == 0 || int64_t(ref) > slots) Corrupt();
+    }
   } catch (...) {
     page->Reset();
     throw;

@@ -121,10 +121,14 @@ class TIndexFile : public TFileHandler {
   // SecondaryCount to the slot). The tree starts empty.
   void DefineIndex(uint8_t slot, const TIndexDescriptor& descriptor);
   void SetNoPrimaryIndex(bool value);
-  // Opens the file, reads the header (12035 unless version 3), resets the
+  // Opens the file, reads the header (12035 unless version 3; 8965 when a
+  // value in it is out of its limits, see CheckIndexHeader), resets the
   // cursor and range, selects slot 0 and, when asked, positions on the
-  // first key.
-  void OpenIndexFile(bool positionOnFirst = true);
+  // first key. A checker passes keepDamagedHeader: the file then stays open
+  // with a damaged header, HeaderFaults() says what is wrong, and nothing
+  // may be read through the trees.
+  void OpenIndexFile(bool positionOnFirst = true, bool keepDamagedHeader = false);
+  const std::vector<std::string>& HeaderFaults() const { return headerFaults_; }
   // Frees every buffered page without writing, drops the bitmaps and closes.
   void CloseIndexFile();
   void CloseFile() override;
@@ -374,6 +378,7 @@ class TIndexFile : public TFileHandler {
   void BuildRangeAndLive();
   void CombineInternal();
   void GrowBitmaps(int32_t recNo);
+  static bool SubtreeMatches(const TPage* page, int64_t expected);
   TDescent Descend(uint8_t slot, const uint8_t* key, TSearchRule rule, int length);
   TDescent DescendEdge(uint8_t slot, bool last);
   TDescent DescendToPosition(uint8_t slot, int32_t position);
@@ -384,6 +389,8 @@ class TIndexFile : public TFileHandler {
   void TakePlace(const TLeafPlace& place);
   TWhere LocateCursor(TLeafPlace& place);
   int32_t RootTotal(uint8_t slot);
+  // 8965 unless the tree of a kept slot holds as many keys as it must.
+  void VerifyTreeTotal(uint8_t slot);
   int32_t FirstPositionAtOrAbove(uint8_t slot, const uint8_t* key);
   int32_t LastPositionAtOrBelow(uint8_t slot, const uint8_t* key);
   bool RangeFixup(TLeafPlace& place);
@@ -439,6 +446,10 @@ class TIndexFile : public TFileHandler {
   int opDepth_ = 0;
   uint64_t boundsGeneration_ = 0;
   std::vector<uint8_t> ioBuffer_;
+  std::vector<std::string> headerFaults_;
+  // Per slot: the tree generation at which the root's key total was last
+  // found equal to the keys the index must hold.
+  uint64_t totalVerified_[kIndexSlotCount] = {};
 };
 
 // True when an index of this slot and descriptor keeps the 4-byte suffix.

@@ -91,6 +91,16 @@ struct TIndexDescriptor {
   std::array<uint8_t, 26> Reserved{};
 
   bool HasTree() const { return RootPage != 0; }
+  // Every field zero: the slot describes no index.
+  bool IsEmpty() const {
+    auto zero = [](const auto& values) {
+      for (auto v : values)
+        if (v != 0) return false;
+      return true;
+    };
+    return Name.empty() && KeyLength == 0 && !Descending && !CaseInsensitive && !Unique && Compression == 0 &&
+           FieldCount == 0 && zero(FieldDescending) && zero(FieldNumbers) && RootPage == 0 && FreePage == 0;
+  }
 
   void Unpack(const uint8_t* p) {
     using namespace index_bytes;

@@ -171,16 +171,26 @@ bool IsLocaleInstalled(uint16_t langId, uint16_t sortId) {
 TLanguageDriver::TLanguageDriver(uint32_t lcid, std::string localeName)
     : lcid_(lcid), localeName_(std::move(localeName)) {
   UErrorCode status = U_ZERO_ERROR;
-  collator_ = ucol_open(localeName_.c_str(), &status);
-  if (U_FAILURE(status)) collator_ = nullptr;
-  if (collator_) {
-    status = U_ZERO_ERROR;
-    ucol_setStrength(collator_, UCOL_TERTIARY);
-  }
-  status = U_ZERO_ERROR;
-  collatorNoCase_ = ucol_open(localeName_.c_str(), &status);
-  if (U_FAILURE(status)) collatorNoCase_ = nullptr;
-  if (collatorNoCase_) ucol_setStrength(collatorNoCase_, UCOL_SECONDARY);
+  // The platform the tables come from orders scripts the same way in every
+  // locale (Latin before Cyrillic); some tailorings (Russian among them)
+  // move their own script first. Index order must match the tables written
+  // there, so every collator is opened without script reordering.
+  auto open = [&](UCollationStrength strength) -> UCollator* {
+    UErrorCode st = U_ZERO_ERROR;
+    UCollator* collator = ucol_open(localeName_.c_str(), &st);
+    if (U_FAILURE(st)) return nullptr;
+    ucol_setStrength(collator, strength);
+    const int32_t none = UCOL_REORDER_CODE_NONE;
+    st = U_ZERO_ERROR;
+    ucol_setReorderCodes(collator, &none, 1, &st);
+    if (U_FAILURE(st)) {
+      ucol_close(collator);
+      return nullptr;
+    }
+    return collator;
+  };
+  collator_ = open(UCOL_TERTIARY);
+  collatorNoCase_ = open(UCOL_SECONDARY);
 
   status = U_ZERO_ERROR;
   const UNormalizer2* nfkc = unorm2_getNFKCInstance(&status);

@@ -311,21 +311,34 @@ TEST_F(BlobFileTest, DeletingARecordWithARecursiveChainReportsTheRecord) {
   EXPECT_TRUE(CheckBlobFile(*file, {}).empty());  // both blocks free, once each
 }
 
-// A reference whose first block names another record: reading and deleting
-// see an empty blob and say so; writing fails; the other record keeps its blob.
-TEST_F(BlobFileTest, ForeignFirstBlockReadsEmptyAndIsNeverOverwritten) {
+// A reference whose first block names another record, or no block at all:
+// reading it is an error (never an empty text) and the message names the
+// record; deleting drops the reference only; writing fails; the other
+// record keeps its blob.
+TEST_F(BlobFileTest, ForeignFirstBlockCannotBeReadAndIsNeverOverwritten) {
   int32_t ref = 0;
   Bytes data = Pattern(700, 3);
   Write([&](TBlobFile& f) { ref = StoreBlob(f, 7, 1, 0, data); });
   auto file = Open();
 
-  EXPECT_TRUE(LoadBlob(*file, 8, 1, ref).empty());
-  ASSERT_EQ(owner_.Messages.size(), 1u);
-  EXPECT_EQ(owner_.Messages[0], "Foreign first block in BLOB file for physical record # 8, blob read as empty");
+  int32_t h = 0;
+  for (int32_t reference : {ref, ref + 100, int32_t(file->EndOfBlocks()), 50000}) {
+    SCOPED_TRACE(reference);
+    ASSERT_EQ(file->OpenBlob(reference, 1, 8, kBlobModeRead, h), 0);
+    int32_t size = -1;
+    EXPECT_EQ(file->GetBlobSize(h, size), kErrBlobBuffersCorrupt);
+    Bytes out(16);
+    int32_t copied = -1;
+    EXPECT_EQ(file->ReadBlob(h, 0, 16, out.data(), copied), kErrBlobBuffersCorrupt);
+    EXPECT_EQ(copied, 0);
+    int32_t ignored;
+    file->FreeBlob(h, ignored);
+  }
+  ASSERT_EQ(owner_.Messages.size(), 4u);
+  EXPECT_EQ(owner_.Messages[0], "Foreign first block in BLOB file for physical record # 8, blob not read");
 
   EXPECT_EQ(DeleteBlob(*file, 8, 1, ref), 0);  // drops the reference only
 
-  int32_t h = 0;
   EXPECT_EQ(CodeOf([&] { file->OpenBlob(ref, 1, 8, kBlobModeWrite, h); }), kErrBlobBuffersCorrupt);
   EXPECT_EQ(file->OpenBlobCount(), 0);
 
@@ -344,7 +357,9 @@ TEST_F(BlobFileTest, ForeignFirstBlockReadsEmptyAndIsNeverOverwritten) {
 
 TEST_F(BlobFileTest, TheFileLimitRefusesNewBlocksBeforeChangingAnything) {
   // An empty file whose EndOfBlocks sits at the limit: one more block fits.
+  // The file reaches EndOfBlocks (a sparse file; nothing is written there).
   PatchI32(path_, kBhEndOfBlocks, kBlobFileLimit);
+  std::filesystem::resize_file(path_, uintmax_t(kBlobFileLimit));
   auto file = Open();
   int32_t h = 0;
   ASSERT_EQ(file->OpenBlob(0, 1, 1, kBlobModeWrite, h), 0);
@@ -359,7 +374,7 @@ TEST_F(BlobFileTest, TheFileLimitRefusesNewBlocksBeforeChangingAnything) {
   file->ReleaseBlock(block);
   EXPECT_EQ(CodeOf([&] { file->AllocateBlock(); }), kErrFileFull);
   file->Close();  // writes nothing
-  EXPECT_EQ(std::filesystem::file_size(path_), 512u);
+  EXPECT_EQ(std::filesystem::file_size(path_), uintmax_t(kBlobFileLimit));
 }
 
 // Damaged files end in an engine error, never in a crash or a wrong answer.
@@ -379,6 +394,8 @@ TEST_F(BlobFileTest, DamagedFilesRaiseEngineErrors) {
       {"EndOfBlocks inside the header", [](const std::string& p) { PatchI32(p, kBhEndOfBlocks, 0); }, kOpen,
        kErrHeaderCorrupt},
       {"header cut short", [](const std::string& p) { std::filesystem::resize_file(p, 100); }, kOpen, kErrRead},
+      {"EndOfBlocks past the end of the file", [](const std::string& p) { PatchI32(p, kBhEndOfBlocks, 512 * 100); },
+       kOpen, kErrHeaderCorrupt},
       {"length beyond the file", [](const std::string& p) { PatchI32(p, 512 + 14, 0x7FFFFFF0); }, kLoad,
        kErrEndOfBlob},
       {"negative length", [](const std::string& p) { PatchI32(p, 512 + 14, -5); }, kLoad, kErrEndOfBlob},

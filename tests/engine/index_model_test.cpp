@@ -345,13 +345,14 @@ class IndexModelTest : public testing::TestWithParam<TConfig> {
 
   void Insert(const TTestValue& v, const std::vector<uint8_t>& key) {
     uint32_t rec = nextRec_++;
+    // Each key names a new record slot, which the data file counts first.
+    owner_.Slots = static_cast<int32_t>(rec);
     file_->InsertKey(key.data(), rec);
     file_->AdjustLiveRecordCount(1);
     model_.emplace(key, rec);
     (void)v;
     if (GetParam().Filtered) {
       // As the data file does: the new slot's "Sys Deleted" key, then the bitmaps.
-      owner_.Slots = static_cast<int32_t>(rec);
       uint8_t sys[kSysDeletedKeyLength];
       BuildSysDeletedKey(0, static_cast<int32_t>(rec), sys);
       file_->InsertKeyInSlot(kSysDeletedSlot, sys, rec);

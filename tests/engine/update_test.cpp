@@ -342,8 +342,8 @@ TEST_F(UpdateTest, BlobFieldOperationsFollowTheirResultCodes) {
   SetInt(t, stale.data(), kFId, 1);
   EXPECT_EQ(EngineCode([&] { t.AppendRecord(stale.data()); }), kErrBlobOffset);
   EXPECT_EQ(t.RecordCount(), 0);
-  // Another record's first block: read as empty with a message; deleting
-  // the record that points at it frees nothing of the owner's chain.
+  // Another record's first block: an error to read (with a message), and
+  // deleting the record that points at it frees nothing of the owner's chain.
   SetInt(t, buffer.data(), kFId, 1);
   t.AppendRecord(buffer.data());
   ASSERT_EQ(t.FreeBlob(kFMemo, buffer.data()), 0);
@@ -358,7 +358,10 @@ TEST_F(UpdateTest, BlobFieldOperationsFollowTheirResultCodes) {
   std::vector<uint8_t> second(size_t(t.RecordSize()));
   ASSERT_EQ(t.ReadCurrent(second.data(), true), 0);
   EXPECT_EQ(GetI32(second.data() + memo.Offset + 1), GetI32(buffer.data() + memo.Offset + 1));
-  EXPECT_EQ(ReadWholeBlob(t, second.data(), kFMemo), "");
+  ASSERT_EQ(t.OpenBlob(kFMemo, second.data(), kBlobModeRead), 0);
+  int32_t foreignSize = -1;
+  EXPECT_EQ(t.GetBlobSize(kFMemo, second.data(), foreignSize), kErrBlobBuffersCorrupt);
+  ASSERT_EQ(t.FreeBlob(kFMemo, second.data()), 0);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("physical record # 2"), std::string::npos);
   t.DeleteRecord(true);

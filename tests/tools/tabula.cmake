@@ -10,3 +10,12 @@ borvino_add_test(NAME tabula_tool_test
   TIMEOUT 600)
 target_compile_definitions(tabula_tool_test PRIVATE TABULA_TOOL_PATH="$<TARGET_FILE:tabula_tool>")
 add_dependencies(tabula_tool_test tabula_tool)
+# Damaged and foreign tables: every reader of the tool and the engine's
+# cursor walks on damaged copies, check and rebuild-indexes on each; the
+# reported faults one by one; mixed-script Russian keys; enciphered tables.
+borvino_add_test(NAME tabula_damage_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tabula_damage_test.cpp ${CMAKE_CURRENT_LIST_DIR}/tabula_foreign_test.cpp
+  LIBS tabula_cli util
+  TIMEOUT 900)
+target_compile_definitions(tabula_damage_test PRIVATE TABULA_TOOL_PATH="$<TARGET_FILE:tabula_tool>")
+add_dependencies(tabula_damage_test tabula_tool)

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <functional>
 
+#include "engine/file_session.h"
 #include "framework/core/exceptions.h"
 #include "tools/tabula/table_reader.h"
 #include "tools/tabula/tool_error.h"
@@ -14,13 +15,18 @@ namespace {
 struct TCommand {
   const char* Name;
   const char* Summary;
-  const char* Help;  // usage and options
+  std::string Help;  // usage and options
   std::set<std::string> ValueOptions;
   std::set<std::string> FlagOptions;
   size_t MinArgs;
   size_t MaxArgs;
   std::function<int(const TArgs&, TStreams)> Run;
 };
+
+// The password option of every command that opens an existing table.
+constexpr const char* kPasswordHelp =
+    "  --password TEXT  the password of an enciphered table; without it the password\n"
+    "                   is asked for (without echo) when the input is a terminal\n";
 
 const std::vector<TCommand>& Commands() {
   static const std::vector<TCommand> kCommands = {
@@ -32,9 +38,10 @@ const std::vector<TCommand>& Commands() {
        "  --force   replace an existing table of that name\n",
        {}, {"force"}, 2, 2, RunCreate},
       {"info", "show a table's header, fields, indexes and counts",
-       "usage: tabula info [--schema] TABLE.DAT\n"
-       "  --schema  print the table's definition in the schema file format instead\n",
-       {}, {"schema"}, 1, 1, RunInfo},
+       "usage: tabula info [--schema] [--password TEXT] TABLE.DAT\n"
+       "  --schema         print the table's definition in the schema file format instead\n" +
+       std::string(kPasswordHelp),
+       {"password"}, {"schema"}, 1, 1, RunInfo},
       {"dump", "print records as tab-separated lines",
        "usage: tabula dump [--index NAME] [--from KEY] [--limit N] [--filter EXPR] TABLE.DAT\n"
        "  Prints a header line of field names, then one line per record: its slot,\n"
@@ -45,8 +52,9 @@ const std::vector<TCommand>& Commands() {
        "  --from KEY    start at the first key at or after KEY: the key fields' values\n"
        "                as one CSV row, e.g. --from 'Moscow,Ivanov'\n"
        "  --limit N     at most N records\n"
-       "  --filter EXPR only records that satisfy the filter expression\n",
-       {"index", "from", "limit", "filter"}, {}, 1, 1, RunDump},
+       "  --filter EXPR only records that satisfy the filter expression\n" +
+       std::string(kPasswordHelp),
+       {"index", "from", "limit", "filter", "password"}, {}, 1, 1, RunDump},
       {"export", "write every record to a CSV file or an SQLite database",
        "usage: tabula export TABLE.DAT (--csv OUT.csv | --sqlite OUT.db) [options]\n"
        "  CSV: a header row of field names, then one row per record (RFC 4180).\n"
@@ -58,8 +66,10 @@ const std::vector<TCommand>& Commands() {
        "  --slot              CSV: a first column \"slot\" with each record's slot number\n"
        "  --table NAME        SQLite: the table's name (default: the data file's base name)\n"
        "  --force             replace an existing output file\n"
-       "  --quiet             no progress display\n",
-       {"csv", "sqlite", "index", "encoding", "blobs", "table"}, {"slot", "force", "quiet"}, 1, 1, RunExport},
+       "  --quiet             no progress display\n" +
+       std::string(kPasswordHelp),
+       {"csv", "sqlite", "index", "encoding", "blobs", "table", "password"}, {"slot", "force", "quiet"}, 1, 1,
+       RunExport},
       {"import", "append the rows of a CSV file to a table",
        "usage: tabula import [--encoding utf8|cp1251] [--quiet] TABLE.DAT FILE.csv\n"
        "  The first row names the fields (any order, any subset; letter case ignored).\n"
@@ -67,21 +77,27 @@ const std::vector<TCommand>& Commands() {
        "  stops the import with its file, line, column and reason, and the table\n"
        "  stays exactly as it was. NULL is an empty field or \\N.\n"
        "  --encoding ENC   the file's text: utf8 (default) or cp1251\n"
-       "  --quiet          no progress display\n",
-       {"encoding"}, {"quiet"}, 2, 2, RunImport},
+       "  --quiet          no progress display\n" +
+       std::string(kPasswordHelp),
+       {"encoding", "password"}, {"quiet"}, 2, 2, RunImport},
       {"check", "verify the table's three files",
        "usage: tabula check TABLE.DAT\n"
        "  Checks the data file's header and layout, every record slot, the chain of\n"
        "  free slots, every index tree (key order, counts, links, \"Sys Deleted\"),\n"
        "  that each index holds exactly the keys of the live records, and the blob\n"
-       "  file's chains. Prints each fault on one line; exit code 1 on damage.\n",
-       {}, {}, 1, 1, RunCheck},
+       "  file's chains. Prints each fault on one line; exit code 1 on damage.\n"
+       "  An enciphered table is checked deciphered.\n" +
+       std::string(kPasswordHelp),
+       {"password"}, {}, 1, 1, RunCheck},
       {"rebuild-indexes", "write a fresh index file from the records",
        "usage: tabula rebuild-indexes TABLE.DAT\n"
        "  Builds every index of the table anew from the live records, under a\n"
        "  temporary name, checks it, and only then puts it in place of the old index\n"
-       "  file. The table must not be open in another program.\n",
-       {}, {}, 1, 1, RunRebuildIndexes},
+       "  file. The table must not be open in another program. The index\n"
+       "  definitions must be sound: a damaged one stops the rebuild before\n"
+       "  anything is written.\n" +
+       std::string(kPasswordHelp),
+       {"password"}, {}, 1, 1, RunRebuildIndexes},
   };
   return kCommands;
 }
@@ -177,6 +193,8 @@ int RunTabula(const std::vector<std::string>& args, TStreams streams) {
   }
   const std::string prefix = std::string("tabula ") + command->Name + ": ";
   try {
+    // One engine session for the command: the passwords of enciphered tables live there.
+    InitializeEngine();
     const TArgs parsed = Parse(*command, args);
     return command->Run(parsed, streams);
   } catch (const EUsageError& e) {

@@ -25,15 +25,12 @@ int RunCreate(const TArgs& args, TStreams streams) {
   const std::string& schemaName = args.Positional[0];
   const std::string tableName = ResolveDataFileName(args.Positional[1]);
   const TTableSchema schema = ParseSchema(ReadWholeFile(schemaName), schemaName);
-  if (!schema.Password.empty())
-    throw EToolError(schemaName + ":" + std::to_string(schema.PasswordLine) +
-                     ": enciphered tables (password) cannot be created yet: the engine's table cipher is not "
-                     "available");
   std::error_code ec;
   if (!args.Has("force") && std::filesystem::exists(tableName, ec))
     throw EToolError(tableName + " exists already (use --force to replace it)");
   TTableOptions options = schema.Options;
   options.Overwrite = args.Has("force");
+  options.Password = schema.Password;
   try {
     // The engine writes the three files under temporary names and renames
     // them into place, the data file last.

@@ -308,7 +308,8 @@ int RunExport(const TArgs& args, TStreams streams) {
   if (sqlite && (args.Has("encoding") || args.Has("blobs") || args.Has("slot")))
     throw EUsageError("--encoding, --blobs and --slot apply to --csv only");
   if (csv && args.Has("table")) throw EUsageError("--table applies to --sqlite only");
-  TTableReader table(args.Positional[0]);
+  TTablePassword password(args);
+  TTableReader table(args.Positional[0], password);
   return csv ? ExportCsv(table, args, streams) : ExportSqlite(table, args, streams);
 }
 

@@ -22,12 +22,13 @@ namespace {
 // unless committed.
 class TImportTable {
  public:
-  explicit TImportTable(const std::string& path) {
+  TImportTable(const std::string& path, TTablePassword& password) {
     try {
       data_.SetFileName(path);
+      password.Attach(data_);
       data_.Open();
     } catch (const fw::Exception& e) {
-      throw EToolError(EngineErrorText(e));
+      throw EToolError(OpenErrorText(e, password));
     }
   }
   ~TImportTable() {
@@ -73,7 +74,8 @@ int RunImport(const TArgs& args, TStreams streams) {
   std::vector<TCsvField> row;
   if (!reader.ReadRow(row)) throw EToolError(csvName + ": empty file (a header row naming the fields is needed)");
 
-  TImportTable table(args.Positional[0]);
+  TTablePassword password(args);
+  TImportTable table(args.Positional[0], password);
   TDataFile& data = table.Data();
   TProgress progress = TProgress::ForStderr("import", csvSize, !args.Has("quiet"));
   std::vector<uint8_t> buffer;

@@ -53,7 +53,8 @@ std::string Escape(const std::string& utf8) {
 }  // namespace
 
 int RunInfo(const TArgs& args, TStreams streams) {
-  TTableReader table(args.Positional[0]);
+  TTablePassword password(args);
+  TTableReader table(args.Positional[0], password);
   TDataFile& data = table.Data();
   const TDataHeader& h = data.Header();
   const TIndexFile& index = data.IndexFile();
@@ -120,7 +121,8 @@ int RunDump(const TArgs& args, TStreams streams) {
   order.IndexName = args.Value("index");
   if (args.Has("from")) order.FromKey = args.Value("from");
   order.Limit = args.Has("limit") ? args.Number("limit", -1) : -1;
-  TTableReader table(args.Positional[0]);
+  TTablePassword password(args);
+  TTableReader table(args.Positional[0], password);
   const auto& fields = table.Fields();
   std::unique_ptr<TRecordFilter> filter;
   if (args.Has("filter"))

@@ -16,6 +16,7 @@
 #include "engine/key_builder.h"
 #include "engine/locale.h"
 #include "engine/os_file.h"
+#include "engine/scramble.h"
 #include "framework/core/exceptions.h"
 #include "tools/tabula/descriptor_owner.h"
 #include "tools/tabula/safe_file.h"
@@ -51,7 +52,7 @@ struct TTempRemover {
 
 }  // namespace
 
-TRebuildReport RebuildIndexes(const std::string& path) {
+TRebuildReport RebuildIndexes(const std::string& path, TTablePassword& password) {
   const std::string dataName = OsResolvePath(ResolveDataFileName(path));
   if (!OsFileExists(dataName)) throw EToolError(dataName + ": no such table");
   // Hold the table: an exclusive open keeps every other program out.
@@ -66,17 +67,20 @@ TRebuildReport RebuildIndexes(const std::string& path) {
   }
 
   // The data file: header, descriptors, records.
-  const TDataHeader header = TDataHeader::Unpack(ReadExactly(dataName, 0, kDataHeaderSize).data());
+  const std::vector<uint8_t> headerBytes = ReadExactly(dataName, 0, kDataHeaderSize);
+  const TDataHeader header = TDataHeader::Unpack(headerBytes.data());
+  const bool enciphered = header.Encrypted != 0;
   if (header.FormatVersion != kDataFormatVersion || header.FieldCount == 0 || header.NextRecordNo < 1 ||
-      header.Encrypted)
-    throw EToolError(dataName + ": the data file's header is damaged or enciphered; run tabula check");
-  const std::vector<uint8_t> descBytes =
-      ReadExactly(dataName, kDataHeaderSize, kFieldDescSize * size_t(header.FieldCount));
+      (enciphered && headerBytes[kDhPassword] > kMaxPasswordLength))
+    throw EToolError(dataName + ": the data file's header is damaged; run tabula check");
+  if (enciphered) password.Require(UnscramblePassword(headerBytes.data() + kDhPassword), dataName);
+  std::vector<uint8_t> descBytes = ReadExactly(dataName, kDataHeaderSize, kFieldDescSize * size_t(header.FieldCount));
+  if (enciphered) DecipherBlock(descBytes.data(), descBytes.size());
   std::vector<TFieldDesc> fields;
   int recordSize = int(kRecordHeaderSize);
   for (int k = 0; k < header.FieldCount; ++k) {
     TFieldDesc d = TFieldDesc::Unpack(descBytes.data() + kFieldDescSize * size_t(k));
-    if (FieldDataSize(d.FieldType, d.Size) > 255)
+    if (FieldDataSize(d.FieldType, d.Size) > 255 || !d.OverlongText().empty())
       throw EToolError(dataName + ": field descriptor " + std::to_string(k + 1) + " is damaged; run tabula check");
     d.DeriveDataSize();
     if (!d.Computed) recordSize += FieldSlotSize(d.FieldType, d.SubType, d.Size);
@@ -86,7 +90,9 @@ TRebuildReport RebuildIndexes(const std::string& path) {
     throw EToolError(dataName + ": the record layout is damaged; run tabula check");
   const int32_t slots = header.NextRecordNo - 1;
   const int64_t areaStart = int64_t(kDataHeaderSize + kFieldDescSize * fields.size());
-  const std::vector<uint8_t> records = ReadExactly(dataName, areaStart, size_t(header.RecordSize) * size_t(slots));
+  std::vector<uint8_t> records = ReadExactly(dataName, areaStart, size_t(header.RecordSize) * size_t(slots));
+  if (enciphered)
+    for (size_t at = 0; at < records.size(); at += header.RecordSize) DecipherBlock(records.data() + at, header.RecordSize);
   auto slot = [&](int32_t n) { return records.data() + size_t(header.RecordSize) * size_t(n - 1); };
 
   // The old index file's header gives the definitions.
@@ -94,14 +100,23 @@ TRebuildReport RebuildIndexes(const std::string& path) {
   if (!OsFileExists(oldIndexName))
     throw EToolError(oldIndexName + ": missing; the index definitions are lost (re-create the table and import)");
   TIndexHeader old;
-  old.Unpack(ReadExactly(oldIndexName, 0, kIndexHeaderSize).data());
+  std::vector<uint8_t> oldHeader = ReadExactly(oldIndexName, 0, kIndexHeaderSize);
+  if (enciphered) DecipherBlock(oldHeader.data(), oldHeader.size());
+  old.Unpack(oldHeader.data());
   if (old.Version != kIndexFormatVersion || old.SecondaryCount > kMaxSecondaryIndexes)
     throw EToolError(oldIndexName + ": the header is damaged; the index definitions are lost");
+  TDescriptorOwner owner(fields, header.LanguageId, header.SortId, slots, enciphered);
+  // Only definitions that are sound are written: a damaged one (a code this
+  // tool cannot honour, a field the table lacks) stops the rebuild here,
+  // before anything is written. The rest of the old header (page links,
+  // counts) is rebuilt and need not be sound.
+  if (const std::vector<std::string> faults = CheckIndexDefinitions(old, &owner); !faults.empty())
+    throw EToolError(oldIndexName + ": " + Cp1251ToUtf8(faults.front()) +
+                     "; the index definitions cannot be trusted, nothing was rebuilt");
 
   // The new file beside the old one; TIndexFile names it from a data file name.
   const std::string tempBase = TempNameBeside(dataName) + ".DAT";
   TTempRemover remover{CompanionFileName(tempBase, ".IDX")};
-  TDescriptorOwner owner(fields, header.LanguageId, header.SortId, slots);
   TRebuildReport report;
   report.Slots = slots;
   for (int32_t n = 1; n <= slots; ++n)
@@ -117,20 +132,7 @@ TRebuildReport RebuildIndexes(const std::string& path) {
     for (int s = 0; s <= old.SecondaryCount; ++s) {
       if (s == 0 && noPrimary) continue;
       TIndexDescriptor d = old.Descriptors[s];
-      if (d.FieldCount == 0 && s != 0) throw EToolError(oldIndexName + ": index slot " + std::to_string(s) + " has no key fields");
-      if (d.FieldCount == 0) continue;
-      std::vector<TKeyFieldInfo> infos;
-      for (int k = 0; k < d.FieldCount && k < kMaxKeyFields; ++k) {
-        TKeyFieldInfo info;
-        if (!owner.GetKeyFieldInfo(d.FieldNumbers[k], info) || fields[d.FieldNumbers[k] - 1].FieldType == kFldBlob)
-          throw EToolError(oldIndexName + ": index " + Cp1251ToUtf8(s == 0 ? "Primary" : d.Name) +
-                           " names a field the table does not have");
-        infos.push_back(info);
-      }
-      const int length = ComputeKeyLength(uint8_t(s), d, infos.data());
-      if (length != d.KeyLength)
-        throw EToolError(oldIndexName + ": index " + Cp1251ToUtf8(s == 0 ? "Primary" : d.Name) + " declares key length " +
-                         std::to_string(d.KeyLength) + ", its fields give " + std::to_string(length));
+      if (d.FieldCount == 0) continue;  // an empty slot (checked above)
       index.DefineIndex(uint8_t(s), d);
     }
     index.DefineIndex(kSysDeletedSlot, old.Descriptors[kSysDeletedSlot]);
@@ -174,9 +176,16 @@ TRebuildReport RebuildIndexes(const std::string& path) {
       id = LoadI32(slot(n) + kRecordIdOffset);
       return true;
     };
-    const std::vector<std::string> faults = CheckIndexFile(index, options);
-    if (!faults.empty()) throw EToolError("the new index file failed its check: " + Cp1251ToUtf8(faults.front()));
     index.CloseIndexFile();
+    // The new file is opened again as a reader would open it (its header
+    // within its limits) and checked before it replaces the old one.
+    TIndexFile fresh(&owner);
+    fresh.SetReadOnly(true);
+    fresh.SetFileName(tempBase);
+    fresh.OpenIndexFile(false);
+    const std::vector<std::string> faults = CheckIndexFile(fresh, options);
+    fresh.CloseIndexFile();
+    if (!faults.empty()) throw EToolError("the new index file failed its check: " + Cp1251ToUtf8(faults.front()));
   } catch (const fw::Exception& e) {
     throw EToolError(EngineErrorText(e));
   }

@@ -13,6 +13,8 @@
 
 namespace tabula::tool {
 
+class TTablePassword;
+
 struct TRebuildReport {
   std::string IndexFileName;
   int Indexes = 0;  // trees built (Sys Deleted included)
@@ -21,8 +23,9 @@ struct TRebuildReport {
 };
 
 // Raises EToolError when the table cannot be rebuilt (the data file is
-// damaged, the old header is unreadable, a unique index meets duplicate
-// keys, the table is in use).
-TRebuildReport RebuildIndexes(const std::string& path);
+// damaged, the old header is unreadable or describes an index out of its
+// limits, a unique index meets duplicate keys, the table is in use); an
+// enciphered table takes its password from `password` (10498 without it).
+TRebuildReport RebuildIndexes(const std::string& path, TTablePassword& password);
 
 }  // namespace tabula::tool

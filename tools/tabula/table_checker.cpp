@@ -21,6 +21,7 @@
 #include "engine/key_builder.h"
 #include "engine/locale.h"
 #include "engine/os_file.h"
+#include "engine/scramble.h"
 #include "framework/core/exceptions.h"
 #include "tools/tabula/descriptor_owner.h"
 #include "tools/tabula/table_reader.h"
@@ -62,14 +63,16 @@ class TMappedFile {
 
 class TChecker {
  public:
-  explicit TChecker(const std::string& path)
+  TChecker(const std::string& path, TTablePassword& password)
       : dataName_(OsResolvePath(ResolveDataFileName(path))),
-        label_(std::filesystem::path(dataName_).filename().string()) {}
+        label_(std::filesystem::path(dataName_).filename().string()),
+        password_(password) {}
 
   TCheckReport Run() {
     if (!OsFileExists(dataName_)) throw EToolError(dataName_ + ": no such table");
     TMappedFile file(dataName_);
     file_ = &file;
+    bytes_ = file.Data();
     const bool layoutOk = CheckDataHeader();
     // The table's read lock: the index file's shared lock byte.
     OpenIndexFile();
@@ -101,7 +104,7 @@ class TChecker {
   void DataFault(const std::string& text) { Fault(label_, text); }
 
   const uint8_t* Slot(int32_t recNo) const {
-    return file_->Data() + kDataHeaderSize + kFieldDescSize * fields_.size() +
+    return bytes_ + kDataHeaderSize + kFieldDescSize * fields_.size() +
            size_t(header_.RecordSize) * size_t(recNo - 1);
   }
 
@@ -122,10 +125,6 @@ class TChecker {
     if (header_.LanguageId != 0 && !IsLocaleInstalled(header_.LanguageId, header_.SortId))
       DataFault("language " + std::to_string(header_.LanguageId) + " sort " + std::to_string(header_.SortId) +
                 " is not an installed locale");
-    if (header_.Encrypted) {
-      DataFault("the table is enciphered; its records cannot be checked by this tool yet");
-      ok = false;
-    }
     if (header_.FieldCount == 0) {
       DataFault("the header declares no fields");
       return false;
@@ -133,6 +132,15 @@ class TChecker {
     if (size < kDataHeaderSize + kFieldDescSize * header_.FieldCount) {
       DataFault("the file is too short for its " + std::to_string(header_.FieldCount) + " field descriptors");
       return false;
+    }
+    if (header_.Encrypted) {
+      const uint8_t length = file_->Data()[kDhPassword];
+      if (length > kMaxPasswordLength) {
+        DataFault("stored password length " + std::to_string(length) + " is above 15");
+        return false;
+      }
+      password_.Require(UnscramblePassword(file_->Data() + kDhPassword), dataName_);
+      Decipher();
     }
     if (header_.NextRecordNo < 1) {
       DataFault("next record number " + std::to_string(header_.NextRecordNo) + " is below 1");
@@ -143,8 +151,13 @@ class TChecker {
     int expectedOffset = int(kRecordHeaderSize);
     int blobFields = 0, autoIncFields = 0;
     for (int k = 1; k <= header_.FieldCount; ++k) {
-      TFieldDesc d = TFieldDesc::Unpack(file_->Data() + kDataHeaderSize + kFieldDescSize * size_t(k - 1));
-      const std::string where = "field " + std::to_string(k) + " (" + Cp1251ToUtf8(d.Name) + ")";
+      TFieldDesc d = TFieldDesc::Unpack(bytes_ + kDataHeaderSize + kFieldDescSize * size_t(k - 1));
+      // A damaged length byte may have taken the zero bytes after the name in.
+      const std::string where = "field " + std::to_string(k) + " (" + Cp1251ToUtf8(d.Name.substr(0, d.Name.find('\0'))) + ")";
+      if (const std::string overlong = d.OverlongText(); !overlong.empty()) {
+        DataFault(where + ": " + overlong + ", more than the descriptor holds");
+        ok = false;
+      }
       if (d.FieldNo != k) {
         DataFault(where + ": field number " + std::to_string(d.FieldNo) + ", expected " + std::to_string(k));
         ok = false;
@@ -199,13 +212,28 @@ class TChecker {
     return true;
   }
 
+  // An enciphered table is checked deciphered: a copy of the file with the
+  // descriptor block and every whole record slot deciphered.
+  void Decipher() {
+    plain_.assign(file_->Data(), file_->Data() + file_->Size());
+    const size_t descBytes = kFieldDescSize * header_.FieldCount;
+    DecipherBlock(plain_.data() + kDataHeaderSize, descBytes);
+    const size_t start = kDataHeaderSize + descBytes;
+    if (header_.RecordSize > 0)
+      for (size_t at = start; at + header_.RecordSize <= plain_.size(); at += header_.RecordSize)
+        DecipherBlock(plain_.data() + at, header_.RecordSize);
+    bytes_ = plain_.data();
+  }
+
   void OpenIndexFile() {
-    owner_ = std::make_unique<TDescriptorOwner>(fields_, header_.LanguageId, header_.SortId, std::max(slots_, 0));
+    owner_ = std::make_unique<TDescriptorOwner>(fields_, header_.LanguageId, header_.SortId, std::max(slots_, 0),
+                                                header_.Encrypted != 0);
     index_ = std::make_unique<TIndexFile>(owner_.get());
     try {
       index_->SetReadOnly(true);
       index_->SetFileName(dataName_);
-      index_->OpenIndexFile(false);
+      // A header out of its limits is reported by the index checker.
+      index_->OpenIndexFile(false, true);
     } catch (const fw::Exception& e) {
       Fault(IndexLabel(), "cannot be opened: " + EngineErrorText(e));
       index_.reset();
@@ -331,7 +359,6 @@ class TChecker {
 
   void CompareIndexWithRecords(uint8_t slot, const std::string& label) {
     const TIndexDescriptor& desc = index_->Descriptor(slot);
-    if (desc.FieldCount == 0) return;
     const std::string where = label + ": index " + Cp1251ToUtf8(index_->IndexDisplayName(slot));
     const int length = desc.KeyLength;
     std::vector<uint8_t> expected(kKeyBufferSize, 0);
@@ -387,6 +414,7 @@ class TChecker {
     }
     TBlobFile blobs;
     try {
+      if (owner_) blobs.SetOwner(owner_.get());
       blobs.SetReadOnly(true);
       blobs.SetFileName(dataName_);
       blobs.SetBlockSize(header_.BlobBlockSize);
@@ -408,7 +436,10 @@ class TChecker {
 
   std::string dataName_;
   std::string label_;
+  TTablePassword& password_;
   const TMappedFile* file_ = nullptr;
+  const uint8_t* bytes_ = nullptr;  // the file's bytes, deciphered for an enciphered table
+  std::vector<uint8_t> plain_;
   TDataHeader header_;
   std::vector<TFieldDesc> fields_;
   int32_t slots_ = 0;
@@ -423,6 +454,11 @@ class TChecker {
 
 }  // namespace
 
-TCheckReport CheckTable(const std::string& path) { return TChecker(path).Run(); }
+TCheckReport CheckTable(const std::string& path, TTablePassword& password) { return TChecker(path, password).Run(); }
+
+TCheckReport CheckTable(const std::string& path) {
+  TTablePassword none;
+  return CheckTable(path, none);
+}
 
 }  // namespace tabula::tool

@@ -26,6 +26,8 @@
 
 namespace tabula::tool {
 
+class TTablePassword;
+
 struct TCheckReport {
   std::vector<std::string> Faults;  // one line each (UTF-8)
   int32_t LiveRecords = 0;
@@ -34,9 +36,12 @@ struct TCheckReport {
   int32_t BlobsChecked = 0;
 };
 
-// Checks the table whose data file is `path` (".DAT" added when missing).
-// Raises EToolError only when the check cannot start (no data file, the
-// table locked by a writer).
+// Checks the table whose data file is `path` (".DAT" added when missing);
+// an enciphered table is checked deciphered, with its password from
+// `password`. Raises EToolError only when the check cannot start (no data
+// file, the table locked by a writer) and 10498 without its password.
+TCheckReport CheckTable(const std::string& path, TTablePassword& password);
+// The same without a password given.
 TCheckReport CheckTable(const std::string& path);
 
 }  // namespace tabula::tool

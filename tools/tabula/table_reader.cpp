@@ -27,17 +27,26 @@ std::string EngineErrorText(const std::exception& error) {
   return text;
 }
 
-TTableReader::TTableReader(const std::string& path) : data_(std::make_unique<TDataFile>()) {
+std::string OpenErrorText(const std::exception& error, const TTablePassword& password) {
+  std::string text = EngineErrorText(error);
+  const auto* engine = dynamic_cast<const ETabulaEngineError*>(&error);
+  if (engine && engine->Code() == kErrPasswordRequired && password.GivenTried())
+    text += " (the password given is not the table's)";
+  return text;
+}
+
+TTableReader::TTableReader(const std::string& path, TTablePassword& password) : data_(std::make_unique<TDataFile>()) {
   try {
     data_->SetReadOnly(true);
     data_->SetFileName(path);
+    password.Attach(*data_);
     data_->SetMessageCallback([this](const std::string& text) { messages_.push_back(Cp1251ToUtf8(text)); });
     data_->Open();
     // One consistent state for the whole command: writers wait until the
     // reader is gone (they retry, then give up with a lock error).
     data_->TakeReadLock();
   } catch (const fw::Exception& e) {
-    throw EToolError(EngineErrorText(e));
+    throw EToolError(OpenErrorText(e, password));
   }
 }
 
@@ -72,7 +81,13 @@ void TTableReader::ForEachPhysical(int64_t limit, const std::function<bool(uint3
     // the read never has to start over.
     if (!data_->GetRecord(uint32_t(recNo), true, kReadForward, false, record) || !record)
       throw EToolError(FileName() + ": record " + std::to_string(recNo) + " could not be read");
-    const bool live = record->Data()[0] == 0;
+    const uint8_t status = record->Data()[0];
+    if (status > kRecordDeleted) {
+      data_->ReleaseRecord(record);
+      throw EToolError(FileName() + ": record " + std::to_string(recNo) + ": status byte " + std::to_string(status) +
+                       " is neither live (0) nor deleted (1); the table is damaged (run tabula check)");
+    }
+    const bool live = status == kRecordLive;
     bool more = true;
     try {
       if (live) {
@@ -97,7 +112,8 @@ void TTableReader::ForEachIndexed(const TReadOrder& order, const std::function<b
   if (lower == "primary" || lower == "<primary>") name.clear();
   try {
     data.SelectIndex(name);
-  } catch (const ETabulaEngineError&) {
+  } catch (const ETabulaEngineError& e) {
+    if (e.Code() != kErrInvalidIndexName) throw;
     throw EToolError("table " + FileName() + " has no index named '" + order.IndexName + "'");
   }
   std::vector<uint8_t> buffer(size_t(data.RecordSize()), 0);
@@ -150,8 +166,10 @@ std::vector<uint8_t> TTableReader::ReadBlob(const uint8_t* buffer, int fieldNo, 
   const TFieldDesc& field = Fields().at(size_t(fieldNo - 1));
   if (data_->GetField(TDescSet::kWorking, fieldNo, buffer, nullptr)) return out;  // NULL
   auto fail = [&](int code) {
+    TErrorParams params;
+    params.FileName = data_->HasBlobFile() ? data_->BlobFile().FileName() : FileName();
     throw EToolError(FileName() + ": record " + std::to_string(recNo) + ", field " + Cp1251ToUtf8(field.Name) + ": " +
-                     Cp1251ToUtf8(BuildEngineMessage(uint16_t(code))));
+                     Cp1251ToUtf8(BuildEngineMessage(uint16_t(code), params)) + " (a damaged value)");
   };
   scratch_.assign(buffer, buffer + data_->RecordSize());
   try {

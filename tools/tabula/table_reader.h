@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/data_file.h"
+#include "tools/tabula/table_password.h"
 #include "tools/tabula/tool_error.h"
 
 namespace tabula::tool {
@@ -30,18 +31,25 @@ struct TReadOrder {
 
 // The text of an engine error for the terminal (UTF-8, one line).
 std::string EngineErrorText(const std::exception& error);
+// The same for an error met while opening a table: a refused password says
+// whether the one given on the command line was tried.
+std::string OpenErrorText(const std::exception& error, const TTablePassword& password);
 
 class TTableReader {
  public:
-  // Opens the table (a missing ".DAT" is added). Raises EToolError.
-  explicit TTableReader(const std::string& path);
+  // Opens the table (a missing ".DAT" is added); an enciphered table takes
+  // its password from `password`. Raises EToolError.
+  TTableReader(const std::string& path, TTablePassword& password);
+  // The same without a password given (programs that read tables of their own).
+  explicit TTableReader(const std::string& path) : TTableReader(path, ownPassword_) {}
   ~TTableReader();
 
   TDataFile& Data() { return *data_; }
   const std::vector<TFieldDesc>& Fields() const { return data_->Descriptors(TDescSet::kWorking); }
   const std::string& FileName() const { return data_->FileName(); }
-  // Live records (the index file's count).
-  int32_t LiveRecordCount() const { return data_->IndexFile().LiveRecordCount(); }
+  // Live records: the count of the current index (the primary, or the
+  // visible records in physical order), confirmed against the tree.
+  int32_t LiveRecordCount() { return data_->RecordCount(); }
   int32_t SlotCount() const { return data_->NextRecordNo() - 1; }
 
   // Calls visit for each record in the order asked; visit returns false to
@@ -59,6 +67,7 @@ class TTableReader {
   void ForEachPhysical(int64_t limit, const std::function<bool(uint32_t, const uint8_t*)>& visit);
   void ForEachIndexed(const TReadOrder& order, const std::function<bool(uint32_t, const uint8_t*)>& visit);
 
+  TTablePassword ownPassword_;  // before data_: the open may call it
   std::unique_ptr<TDataFile> data_;
   std::vector<uint8_t> scratch_;
   std::vector<std::string> messages_;

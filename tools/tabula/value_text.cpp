@@ -270,6 +270,8 @@ void ParseFieldValue(const TFieldDesc& desc, std::string_view text, std::vector<
   switch (desc.FieldType) {
     case kFldString:
       if (text.find('\0') != std::string_view::npos) Bad("the text holds a zero byte");
+      // Trailing blanks are not stored (as SetField does), so they do not count.
+      while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
       if (text.size() > desc.Size)
         Bad("text of " + std::to_string(text.size()) + " characters is longer than the field's " +
             std::to_string(desc.Size));
