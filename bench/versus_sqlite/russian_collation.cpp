@@ -4,7 +4,9 @@
 // with the Russian language driver (language id 0x0419): ICU's locale for
 // that Windows locale identifier, secondary strength, so that letter case
 // is ignored and everything else (letters, accents, digits, punctuation)
-// counts. Text arrives as UTF-8 and is compared as UTF-8.
+// counts, and without the locale's script reordering (Latin before
+// Cyrillic, as in the engine's indexes). Text arrives as UTF-8 and is
+// compared as UTF-8.
 
 #include "bench/versus_sqlite/russian_collation.h"
 
@@ -53,6 +55,13 @@ extern "C" int sqlite3_russiancollation_init(sqlite3* db, char** error, const sq
   UCollator* collator = ucol_open(locale, &status);
   if (U_FAILURE(status)) return Fail(error, "ICU cannot open the Russian collator");
   ucol_setStrength(collator, UCOL_SECONDARY);
+  const int32_t noReordering = UCOL_REORDER_CODE_NONE;
+  status = U_ZERO_ERROR;
+  ucol_setReorderCodes(collator, &noReordering, 1, &status);
+  if (U_FAILURE(status)) {
+    ucol_close(collator);
+    return Fail(error, "ICU cannot drop the Russian collator's script reordering");
+  }
   const int rc = sqlite3_create_collation_v2(db, "RUSSIAN_CI", SQLITE_UTF8, collator, CompareUtf8, CloseCollator);
   if (rc != SQLITE_OK) {
     ucol_close(collator);
