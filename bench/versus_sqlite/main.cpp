@@ -241,7 +241,7 @@ int main(int argc, char** argv) {
 
       std::printf("%lld subscribers; %d repetitions, medians of processor time per item; ratio = Tabula / SQLite\n",
                   static_cast<long long>(rows), options.Repetitions);
-      PrintRow(stdout, "operation (items x rounds)", "Tabula", "SQLite", "ratio", "SQLite 1 GiB", "ratio");
+      PrintRow(stdout, "operation (items x rounds per side)", "Tabula", "SQLite", "ratio", "SQLite 1 GiB", "ratio");
       std::ofstream tsv;
       if (!options.Tsv.empty()) tsv.open(options.Tsv);
       // --only names one operation exactly, or else picks every name holding it.
@@ -250,8 +250,13 @@ int main(int argc, char** argv) {
         if (!options.Only.empty() && (exact ? op.Name != options.Only : op.Name.find(options.Only) == std::string::npos))
           continue;
         const TResult r = RunOperation(op, options.Repetitions, options.Side);
-        const std::string name =
-            r.Name + " (" + std::to_string(r.Items) + (r.Rounds > 1 ? " x " + std::to_string(r.Rounds) : "") + ")";
+        // "(items x rounds of Tabula/SQLite/SQLite 1 GiB)"
+        std::string rounds;
+        for (int s = 0; s < kSideCount; ++s) {
+          if (s) rounds += '/';
+          rounds += std::to_string(r.Rounds[s]);
+        }
+        const std::string name = r.Name + " (" + std::to_string(r.Items) + " x " + rounds + ")";
         PrintRow(stdout, name, FormatFigure(r, kTabula), FormatFigure(r, kSqlite), RatioText(Ratio(r, kSqlite)),
                  FormatFigure(r, kSqliteBigCache), RatioText(Ratio(r, kSqliteBigCache)));
         std::fflush(stdout);

@@ -80,26 +80,26 @@ TResult RunOperation(const TOperation& op, int repetitions, int onlySide) {
                                  Describe(answers[kTabula]) + "; " + kSideNames[s] + " " + Describe(answers[s]));
     result.AnsweredRows += answers[kTabula].Count();
   }
-  // A pass of each side as timed, to size the repetitions: each runs the
-  // items as many rounds as the fastest side needs to fill
-  // kRepetitionSeconds, so that short operations are not timed by the tick.
-  double fastest = 1e9;
+  // A pass of each side as timed, to size its repetitions: each side runs
+  // the items as many rounds as fill kRepetitionSeconds, so that short
+  // operations are not timed by the tick and long ones are not repeated
+  // for the sake of the fastest side.
   for (int s = 0; s < kSideCount; ++s) {
     if (!timed(s)) continue;
     const double start = ProcessSeconds();
     for (size_t i = 0; i < op.Items; ++i) op.Work[s](i, nullptr);
-    fastest = std::min(fastest, ProcessSeconds() - start);
+    const double pass = ProcessSeconds() - start;
+    result.Rounds[s] = int(std::clamp(std::ceil(kRepetitionSeconds / std::max(pass, 1e-6)), 1.0, 10000.0));
   }
-  result.Rounds = int(std::clamp(std::ceil(kRepetitionSeconds / std::max(fastest, 1e-6)), 1.0, 10000.0));
   std::vector<double> perItem[kSideCount];
   for (int rep = 0; rep < repetitions; ++rep)
     for (int k = 0; k < kSideCount; ++k) {
       const int side = (rep + k) % kSideCount;
       if (!timed(side)) continue;
       const double start = ProcessSeconds();
-      for (int round = 0; round < result.Rounds; ++round)
+      for (int round = 0; round < result.Rounds[side]; ++round)
         for (size_t i = 0; i < op.Items; ++i) op.Work[side](i, nullptr);
-      perItem[side].push_back((ProcessSeconds() - start) / double(op.Items) / result.Rounds);
+      perItem[side].push_back((ProcessSeconds() - start) / double(op.Items) / result.Rounds[side]);
     }
   for (int s = 0; s < kSideCount; ++s)
     if (timed(s)) result.Median[s] = Median(perItem[s]);

@@ -64,7 +64,7 @@ struct TResult {
   std::string Name;
   TUnit Unit = TUnit::kMicroseconds;
   size_t Items = 0;
-  int Rounds = 1;  // passes over the items per repetition
+  int Rounds[kSideCount] = {1, 1, 1};  // passes over the items per repetition, per side
   double Median[kSideCount] = {};  // seconds per item
   int64_t RowsPerItem = 0;
   int64_t AnsweredRows = 0;  // rows or counts the check saw (Tabula side), all items
@@ -73,8 +73,8 @@ struct TResult {
 // Checks the answers of every side item by item (throws std::runtime_error
 // naming the operation and item on the first difference), then times
 // `repetitions` repetitions of each side, their order rotated from one
-// repetition to the next; a repetition is as many rounds over the items as
-// make the fastest side take at least 0.2 s. With onlySide >= 0 only that
+// repetition to the next; a repetition of a side is as many rounds over the
+// items as make that side take at least 0.2 s. With onlySide >= 0 only that
 // side is timed (the others are still checked), for profiling one side.
 TResult RunOperation(const TOperation& op, int repetitions, int onlySide = -1);
 
