@@ -199,7 +199,7 @@ std::vector<TOperation> Operations(TSides& s, const TWorkload& w, TLists& lists,
 
 void PrintRow(FILE* out, const std::string& name, const std::string& tabula, const std::string& sqlite,
               const std::string& ratio, const std::string& big, const std::string& bigRatio) {
-  std::fprintf(out, "%-74s %16s %16s %7s %18s %7s\n", name.c_str(), tabula.c_str(), sqlite.c_str(), ratio.c_str(),
+  std::fprintf(out, "%-78s %16s %16s %7s %18s %7s\n", name.c_str(), tabula.c_str(), sqlite.c_str(), ratio.c_str(),
                big.c_str(), bigRatio.c_str());
 }
 
