@@ -47,10 +47,10 @@ class TFieldSource : public tabula::db::TFilterFieldSource {
 };
 
 tabula::TFilterSpec BufferSpec(const std::vector<uint8_t>& buffer) {
-  tabula::TFilterSpec spec;
-  spec.Buffer = buffer.data();
-  spec.BufferSize = buffer.size();
-  return spec;
+  tabula::TFilterSpec request;
+  request.Buffer = buffer.data();
+  request.BufferSize = buffer.size();
+  return request;
 }
 
 }  // namespace
@@ -212,13 +212,13 @@ void TEngineSide::HouseCount(size_t house, bool byCallback, TAnswer* answer) {
     CountVisible(byId_->AddFilter(BufferSpec(houseFilters_[house])), false, answer);
     return;
   }
-  tabula::TFilterSpec spec;
+  tabula::TFilterSpec request;
   const std::string& wanted = houses_[house];
-  spec.Callback = [this, &wanted](void*, const uint8_t* record, int32_t) {
+  request.Callback = [this, &wanted](void*, const uint8_t* record, int32_t) {
     byId_->GetField(TDescSet::kWorking, houseField_, record, scratch_);
     return std::strcmp(reinterpret_cast<const char*>(scratch_), wanted.c_str()) == 0;
   };
-  CountVisible(byId_->AddFilter(std::move(spec)), false, answer);
+  CountVisible(byId_->AddFilter(std::move(request)), false, answer);
 }
 
 }  // namespace bench
