@@ -71,8 +71,8 @@ inline void AppendSlots(const std::string& dataPath, int32_t count,
     const int32_t recordNo = header.NextRecordNo++;
     std::vector<uint8_t> slot(recordSize, 0);
     slot[0] = 0;
-    tabula::PutU32(slot.data() + 1, uint32_t(recordNo));
-    tabula::PutI32(slot.data() + 5, ++header.LastRecordID);
+    tabula::StoreU32(slot.data() + 1, uint32_t(recordNo));
+    tabula::StoreI32(slot.data() + 5, ++header.LastRecordID);
     if (fill) fill(recordNo, slot.data());
     bytes.insert(bytes.end(), slot.begin(), slot.end());
   }

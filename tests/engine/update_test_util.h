@@ -72,14 +72,14 @@ struct TRow {
 
 inline void SetInt(TDataFile& t, uint8_t* buffer, int fieldNo, int32_t v) {
   uint8_t bytes[4];
-  PutI32(bytes, v);
+  StoreI32(bytes, v);
   t.SetField(TDescSet::kWorking, fieldNo, bytes, false, buffer);
 }
 
 inline int32_t GetInt(TDataFile& t, const uint8_t* buffer, int fieldNo) {
   uint8_t bytes[4] = {};
   t.GetField(TDescSet::kWorking, fieldNo, buffer, bytes);
-  return GetI32(bytes);
+  return LoadI32(bytes);
 }
 
 inline void SetText(TDataFile& t, uint8_t* buffer, int fieldNo, const std::string& text) {
@@ -185,11 +185,11 @@ inline TSlots ReadSlots(TDataFile& t) {
       continue;
     }
     s.Status[size_t(n)] = record->Data()[0];
-    s.Ids[size_t(n)] = GetI32(record->Data() + kRecordIdOffset);
+    s.Ids[size_t(n)] = LoadI32(record->Data() + kRecordIdOffset);
     if (record->Data()[0] == 0 && t.HasBlobFile()) {
       for (int f : {kFMemo, kFPic}) {
         const TFieldDesc d = t.GetFieldDesc(TDescSet::kFile, f);
-        const int32_t ref = record->Data()[d.Offset] == 0 ? 0 : GetI32(record->Data() + d.Offset + 1);
+        const int32_t ref = record->Data()[d.Offset] == 0 ? 0 : LoadI32(record->Data() + d.Offset + 1);
         s.Blobs.push_back({n, f, ref});
       }
     }
@@ -233,7 +233,7 @@ inline std::vector<std::string> CheckTable(TDataFile& t) {
       if (slots.Status[at] != 1) faults.push_back("free chain: live slot " + std::to_string(at));
       TRecord* record = nullptr;
       t.GetRecord(at, false, kReadForward, false, record);
-      at = record ? GetU32(record->Data() + 1) : 0;
+      at = record ? LoadU32(record->Data() + 1) : 0;
       t.ReleaseRecord(record);
     }
     for (int32_t n = 1; n <= count; ++n)
