@@ -17,6 +17,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -30,6 +31,7 @@
 #include "tests/app/user_input.h"
 #include "tests/support/directory/directory_rows.h"
 #include "tests/support/qt_environment.h"
+#include "tests/support/temp_dir.h"
 #include "widgets/combo_box.h"
 #include "widgets/data_grid.h"
 #include "widgets/gif_encoder.h"
@@ -50,10 +52,17 @@ using app_test::TypeText;
 using testing_support::TTableRows;
 using widgets::FromWindows1251;
 
-// The program's own application object, its settings in the test location.
+// The program's own application object. Its settings and temporary
+// directories are this test program's own: ctest runs several of these
+// programs side by side, and one must neither read nor remove another's
+// ini file or banner pictures.
 [[maybe_unused]] const auto* const kEnvironment =
     ::testing::AddGlobalTestEnvironment(new testing_support::TQtEnvironment<TApplication>("phonedir_test", [] {
-      QStandardPaths::setTestModeEnabled(true);
+      static const testing_support::TempDir home;
+      fs::create_directories(home.Path() / "config");
+      fs::create_directories(home.Path() / "tmp");
+      setenv("XDG_CONFIG_HOME", (home.Path() / "config").c_str(), 1);
+      setenv("TMPDIR", (home.Path() / "tmp").c_str(), 1);
     }));
 
 constexpr int64_t kSubscribers = 3000;
