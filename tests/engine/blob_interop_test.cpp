@@ -96,8 +96,8 @@ class BlobInteropTest : public ::testing::Test {
  protected:
   void SetUp() override {
     InitializeEngine();
-    fs::path shared = testing_support::SourceDir().parent_path() / "shared" / "interop";
-    if (!fs::exists(shared / "media.dat")) GTEST_SKIP() << "no interop tables at " << shared;
+    const fs::path shared = testing_support::InteropDir();
+    ASSERT_TRUE(fs::exists(shared / "media.dat")) << "no interop tables at " << shared;
     for (const char* name : {"media.dat", "media.IDX", "media.Blb", "media.rows.csv"}) {
       fs::copy_file(shared / name, dir_.Path() / name);
       fs::permissions(dir_.Path() / name, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);

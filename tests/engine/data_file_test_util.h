@@ -82,11 +82,7 @@ inline void AppendSlots(const std::string& dataPath, int32_t count,
 }
 
 // The interop folder beside the source tree, or nothing.
-inline std::optional<std::filesystem::path> InteropDir() {
-  auto dir = testing_support::SourceDir().parent_path() / "shared" / "interop";
-  if (std::filesystem::exists(dir / "people.DAT")) return dir;
-  return std::nullopt;
-}
+using testing_support::InteropDir;
 
 // Copies files of the interop folder (read-only there) into `dir`, writable.
 inline void CopyInterop(const std::filesystem::path& from, const std::filesystem::path& dir,
