@@ -121,10 +121,7 @@ void TDataFile::WireFilters() {
 }
 
 TFilter* TDataFile::AddFilter(TFilterSpec request) {
-  if (!IsOpen()) {
-    if (request.Tree != nullptr && request.OwnsTree) delete request.Tree;
-    Fail(kErrInvalidHandle);
-  }
+  if (!IsOpen()) Fail(kErrInvalidHandle);
   WireFilters();
   TFilterAddResult result = indexFile_->Filters().Add(std::move(request));
   if (result.Code == kErrInvalidField) Fail(kErrInvalidField, result.FieldName);

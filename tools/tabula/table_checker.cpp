@@ -33,30 +33,46 @@ namespace {
 
 constexpr size_t kMaxFaultLines = 1000;
 
+// A file descriptor closed when its holder goes, also when the holder's
+// constructor throws after opening it.
+class TDescriptor {
+ public:
+  explicit TDescriptor(int fd) : fd_(fd) {}
+  ~TDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TDescriptor(const TDescriptor&) = delete;
+  TDescriptor& operator=(const TDescriptor&) = delete;
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
 // A read-only view of the whole data file.
 class TMappedFile {
  public:
-  explicit TMappedFile(const std::string& name) {
-    fd_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw EToolError(name + ": " + std::strerror(errno));
+  explicit TMappedFile(const std::string& name) : fd_(::open(name.c_str(), O_RDONLY | O_CLOEXEC)) {
+    if (fd_.Get() < 0) throw EToolError(name + ": " + std::strerror(errno));
     struct stat st {};
-    if (::fstat(fd_, &st) != 0) throw EToolError(name + ": " + std::strerror(errno));
+    if (::fstat(fd_.Get(), &st) != 0) throw EToolError(name + ": " + std::strerror(errno));
     size_ = size_t(st.st_size);
     if (size_ > 0) {
-      void* p = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd_, 0);
+      void* p = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd_.Get(), 0);
       if (p == MAP_FAILED) throw EToolError(name + ": " + std::strerror(errno));
       data_ = static_cast<const uint8_t*>(p);
     }
   }
   ~TMappedFile() {
     if (data_) ::munmap(const_cast<uint8_t*>(data_), size_);
-    if (fd_ >= 0) ::close(fd_);
   }
+  TMappedFile(const TMappedFile&) = delete;
+  TMappedFile& operator=(const TMappedFile&) = delete;
   const uint8_t* Data() const { return data_; }
   size_t Size() const { return size_; }
 
  private:
-  int fd_ = -1;
+  TDescriptor fd_;
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
 };
