@@ -5,24 +5,23 @@
 
 namespace tabula {
 
-using namespace blob_bytes;
 
 TBlockHeader TBlockHeader::Unpack(const uint8_t* bytes) {
   TBlockHeader h;
-  h.PriorBlock = GetI32(bytes + kBbPriorBlock);
-  h.NextBlock = GetI32(bytes + kBbNextBlock);
-  h.UsedBytes = GetU16(bytes + kBbUsedBytes);
-  h.OwnerRecord = GetI32(bytes + kBbOwnerRecord);
-  h.BlobLength = GetI32(bytes + kBbBlobLength);
+  h.PriorBlock = LoadI32(bytes + kBbPriorBlock);
+  h.NextBlock = LoadI32(bytes + kBbNextBlock);
+  h.UsedBytes = LoadU16(bytes + kBbUsedBytes);
+  h.OwnerRecord = LoadI32(bytes + kBbOwnerRecord);
+  h.BlobLength = LoadI32(bytes + kBbBlobLength);
   return h;
 }
 
 void TBlockHeader::Pack(uint8_t* bytes) const {
-  PutI32(bytes + kBbPriorBlock, PriorBlock);
-  PutI32(bytes + kBbNextBlock, NextBlock);
-  PutU16(bytes + kBbUsedBytes, UsedBytes);
-  PutI32(bytes + kBbOwnerRecord, OwnerRecord);
-  PutI32(bytes + kBbBlobLength, BlobLength);
+  StoreI32(bytes + kBbPriorBlock, PriorBlock);
+  StoreI32(bytes + kBbNextBlock, NextBlock);
+  StoreU16(bytes + kBbUsedBytes, UsedBytes);
+  StoreI32(bytes + kBbOwnerRecord, OwnerRecord);
+  StoreI32(bytes + kBbBlobLength, BlobLength);
 }
 
 TBlock::TBlock(TBlobFile* owner, int32_t dataBytes) : owner_(owner), data_(size_t(std::max(dataBytes, 0)), 0) {}

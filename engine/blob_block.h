@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/byte_order.h"
+
 namespace tabula {
 
 class TBlobFile;
@@ -41,22 +43,6 @@ enum : size_t {
   kBbBlobLength = 14,  // i32, total blob length; first block only, 0 elsewhere
 };
 
-// Little-endian helpers for the blob file's blocks.
-namespace blob_bytes {
-inline uint16_t GetU16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-inline uint32_t GetU32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-inline int32_t GetI32(const uint8_t* p) { return int32_t(GetU32(p)); }
-inline void PutU16(uint8_t* p, uint16_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-inline void PutU32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-inline void PutI32(uint8_t* p, int32_t v) { PutU32(p, uint32_t(v)); }
-}  // namespace blob_bytes
 
 // The five working fields of a block header.
 struct TBlockHeader {

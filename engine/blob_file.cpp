@@ -10,7 +10,6 @@
 
 namespace tabula {
 
-using namespace blob_bytes;
 
 namespace {
 
@@ -63,7 +62,7 @@ class TPin {
 std::array<uint8_t, kBlobHeaderSize> EmptyBlobHeader() {
   std::array<uint8_t, kBlobHeaderSize> header{};
   header[kBhFormatVersion] = kBlobFormatVersion;
-  PutI32(header.data() + kBhEndOfBlocks, kBlobHeaderSize);
+  StoreI32(header.data() + kBhEndOfBlocks, kBlobHeaderSize);
   return header;
 }
 
@@ -189,22 +188,22 @@ bool TBlobFile::TableLockedOrExclusive() const { return Exclusive() || Owner().B
 // ---------------------------------------------------------------------------
 // Header
 
-uint32_t TBlobFile::ChangeCounter() const { return GetU32(header_.data() + kBhChangeCounter); }
+uint32_t TBlobFile::ChangeCounter() const { return LoadU32(header_.data() + kBhChangeCounter); }
 uint8_t TBlobFile::FormatVersion() const { return header_[kBhFormatVersion]; }
-int32_t TBlobFile::FirstFreeBlock() const { return GetI32(header_.data() + kBhFirstFreeBlock); }
-int32_t TBlobFile::EndOfBlocks() const { return GetI32(header_.data() + kBhEndOfBlocks); }
+int32_t TBlobFile::FirstFreeBlock() const { return LoadI32(header_.data() + kBhFirstFreeBlock); }
+int32_t TBlobFile::EndOfBlocks() const { return LoadI32(header_.data() + kBhEndOfBlocks); }
 
-void TBlobFile::SetChangeCounter(uint32_t value) { PutU32(header_.data() + kBhChangeCounter, value); }
+void TBlobFile::SetChangeCounter(uint32_t value) { StoreU32(header_.data() + kBhChangeCounter, value); }
 
 void TBlobFile::SetFirstFreeBlock(int32_t value) {
   if (value == FirstFreeBlock()) return;
-  PutI32(header_.data() + kBhFirstFreeBlock, value);
+  StoreI32(header_.data() + kBhFirstFreeBlock, value);
   headerModified_ = true;
 }
 
 void TBlobFile::SetEndOfBlocks(int32_t value) {
   if (value == EndOfBlocks()) return;
-  PutI32(header_.data() + kBhEndOfBlocks, value);
+  StoreI32(header_.data() + kBhEndOfBlocks, value);
   headerModified_ = true;
 }
 
@@ -235,7 +234,7 @@ bool TBlobFile::HeaderChanged() {
   if (SeekFile(0, kSeekStart) != 0) RaiseFileError(kErrRead);
   ReadBytes(counter, 4, false);
   if (Enciphered()) Owner().BlobScramble(counter, 4);
-  if (GetU32(counter) == ChangeCounter()) return false;
+  if (LoadU32(counter) == ChangeCounter()) return false;
   ReadHeader();
   return true;
 }

@@ -18,21 +18,6 @@ namespace tabula {
 
 namespace {
 
-// Case folding of Windows-1251 field names: ASCII and Cyrillic letters.
-uint8_t FoldName(uint8_t c) {
-  if (c >= 'a' && c <= 'z') return uint8_t(c - 32);
-  if (c >= 0xE0) return uint8_t(c - 32);
-  if (c == 0xB8) return 0xA8;  // ё -> Ё
-  return c;
-}
-
-bool SameFieldName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldName(uint8_t(a[i])) != FoldName(uint8_t(b[i]))) return false;
-  return true;
-}
-
 size_t CacheCapacityFor(size_t bufferSize) {
   // About 128 KB of record buffers; never fewer than a handful of entries,
   // so that a table with very long records still has room for the current
@@ -373,7 +358,7 @@ bool TDataFile::HeaderChanged() {
   uint8_t counter[4];
   SeekFile(0, kSeekStart);
   ReadBytes(counter, 4, false);
-  if (GetU32(counter) == header_.ChangeCounter) return false;
+  if (LoadU32(counter) == header_.ChangeCounter) return false;
   ReadHeader();
   return true;
 }
@@ -646,7 +631,7 @@ bool TDataFile::GetRecord(uint32_t recordNo, bool readAhead, int direction, bool
       Fail(kErrFileFull);
     TRecord* entry = TakeFreeEntry();
     cache_.Renumber(entry, recordNo);
-    PutU32(entry->Data() + 1, recordNo);
+    StoreU32(entry->Data() + 1, recordNo);
     Pin(entry);
     ++header_.NextRecordNo;
     headerModified_ = true;
@@ -737,7 +722,7 @@ TRecord* TDataFile::ReadRecordBlock(uint32_t recordNo, int32_t count, int direct
       if (entry->PinCount == 0 && !entry->Modified) {
         std::memcpy(entry->Data(), bytes, recordSize);
         if (Encrypted()) DecipherBlock(entry->Data(), recordSize);
-        if (entry->Data()[0] == 0) PutU32(entry->Data() + 1, n);
+        if (entry->Data()[0] == 0) StoreU32(entry->Data() + 1, n);
         entry->ComputedValid = false;
       }
       cache_.MoveToFront(entry);
@@ -746,7 +731,7 @@ TRecord* TDataFile::ReadRecordBlock(uint32_t recordNo, int32_t count, int direct
       cache_.Renumber(entry, n);
       std::memcpy(entry->Data(), bytes, recordSize);
       if (Encrypted()) DecipherBlock(entry->Data(), recordSize);
-      if (entry->Data()[0] == 0) PutU32(entry->Data() + 1, n);
+      if (entry->Data()[0] == 0) StoreU32(entry->Data() + 1, n);
       entry->ComputedValid = false;
       entry->Marked = true;  // not reused for a later slot of this block
     }
@@ -829,7 +814,7 @@ TFieldDesc TDataFile::GetFieldDesc(TDescSet set, int fieldNo) const {
 
 TFieldDesc TDataFile::GetFieldDescByName(TDescSet set, const std::string& name) const {
   for (const TFieldDesc& d : SetOf(set))
-    if (SameFieldName(d.Name, name)) return d;
+    if (SameTextIgnoringCase(d.Name, name)) return d;
   RaiseEngineError(kErrInvalidField, FileName(), name);
 }
 
@@ -1026,7 +1011,7 @@ int TDataFile::OpenBlob(int fieldNo, uint8_t* buffer, int mode) {
   EndReadScope(hadReadLock);
   if (code != kResultOk) return code;
   uint8_t negated[4];
-  PutI32(negated, -handle);
+  StoreI32(negated, -handle);
   SetField(TDescSet::kWorking, fieldNo, negated, false, buffer);
   return kResultOk;
 }
@@ -1040,7 +1025,7 @@ int TDataFile::FreeBlob(int fieldNo, uint8_t* buffer) {
   const int code = blobFile_->FreeBlob(handle, reference);
   if (code != kResultOk) return code;
   uint8_t stored[4];
-  PutI32(stored, reference);
+  StoreI32(stored, reference);
   SetField(TDescSet::kWorking, fieldNo, stored, false, buffer);
   return kResultOk;
 }
@@ -1095,7 +1080,7 @@ void TDataFile::BlobMessage(const std::string& text) {
 
 void TDataFile::BlobStoreReference(int descriptorSet, int fieldNo, int32_t reference, uint8_t* recordBuffer) {
   uint8_t stored[4];
-  PutI32(stored, reference);
+  StoreI32(stored, reference);
   const TDescSet set = descriptorSet == int(TDescSet::kFile) ? TDescSet::kFile : TDescSet::kWorking;
   SetField(set, fieldNo, stored, false, recordBuffer);
 }

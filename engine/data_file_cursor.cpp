@@ -514,9 +514,8 @@ std::unique_ptr<TDataFile> TDataFile::Clone() {
     request.RestrictToPrevious = filter->RestrictToPrevious;
     if (filter->IsCallback) {
       request.Callback = filter->Callback;
-    } else if (filter->Tree != nullptr) {
-      request.Tree = CopyFilterTree(*filter->Tree).release();
-      request.OwnsTree = true;
+    } else if (filter->Tree) {
+      request.Tree = TFilterTree::Owned(CopyFilterTree(*filter->Tree));
     } else {
       continue;
     }

@@ -14,27 +14,13 @@
 #include "engine/field_types.h"
 #include "engine/filter_bounds.h"
 #include "engine/index_format.h"
+#include "engine/windows1251.h"
 
 namespace tabula {
 
 namespace {
 
 constexpr int kMaxFilterRereads = 64;
-
-// Case folding of Windows-1251 field names: ASCII and Cyrillic letters.
-uint8_t FoldNameByte(uint8_t c) {
-  if (c >= 'a' && c <= 'z') return uint8_t(c - 32);
-  if (c >= 0xE0) return uint8_t(c - 32);
-  if (c == 0xB8) return 0xA8;  // ё -> Ё
-  return c;
-}
-
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldNameByte(uint8_t(a[i])) != FoldNameByte(uint8_t(b[i]))) return false;
-  return true;
-}
 
 // The table's side of the filters: index scans go to the index file on the
 // index named (its current index, range and cursor stay as they are), and
@@ -110,7 +96,7 @@ void TDataFile::WireFilters() {
   TFilterContext context;
   context.Lookup = [this](const std::string& name, TFilterFieldInfo& info) {
     for (const TFieldDesc& d : working_) {
-      if (!SameName(d.Name, name)) continue;
+      if (!SameTextIgnoringCase(d.Name, name)) continue;
       // Only fields with a place in the record buffer can be filtered on.
       const bool autoInc = d.IsAutoIncrement();
       if (!autoInc && (d.Offset == 0 || size_t(d.Offset) + 1 + d.DataSize > size_t(RecordSize()))) return false;
@@ -135,10 +121,7 @@ void TDataFile::WireFilters() {
 }
 
 TFilter* TDataFile::AddFilter(TFilterSpec request) {
-  if (!IsOpen()) {
-    if (request.Tree != nullptr && request.OwnsTree) delete request.Tree;
-    Fail(kErrInvalidHandle);
-  }
+  if (!IsOpen()) Fail(kErrInvalidHandle);
   WireFilters();
   TFilterAddResult result = indexFile_->Filters().Add(std::move(request));
   if (result.Code == kErrInvalidField) Fail(kErrInvalidField, result.FieldName);

@@ -89,7 +89,7 @@ TRecord* TDataFile::TakeSlot(int32_t recordNo) {
     if (attempt > 64) Fail(kErrRecordBuffersCorrupt);
     GetRecord(uint32_t(recordNo), false, kReadForward, false, record);
   }
-  uint32_t link = record->Data()[0] == 1 ? GetU32(record->Data() + 1) : 0;
+  uint32_t link = record->Data()[0] == 1 ? LoadU32(record->Data() + 1) : 0;
   // A link outside the file (or to the slot itself) would hand out a live
   // record or a slot that does not exist: the chain ends here instead.
   if (link != 0 && (link >= uint32_t(header_.NextRecordNo) || link == uint32_t(recordNo))) {
@@ -106,7 +106,7 @@ TRecord* TDataFile::TakeSlot(int32_t recordNo) {
 void TDataFile::FreeSlot(TRecord* record) {
   const int32_t next = NextFreeSlot();
   record->Data()[0] = 1;
-  PutU32(record->Data() + 1, next == header_.NextRecordNo ? 0u : uint32_t(next));
+  StoreU32(record->Data() + 1, next == header_.NextRecordNo ? 0u : uint32_t(next));
   record->Modified = true;
   header_.FirstFreeRecord = record->RecordNo;
   headerModified_ = true;
@@ -364,7 +364,7 @@ void TDataFile::AppendRecord(uint8_t* buffer) {
     ValidateRecord(buffer);
     CheckBlobHandles(buffer);
     const int32_t id = ChooseRecordID(*indexFile_, header_.LastRecordID, header_.NextRecordNo - 1);
-    PutI32(buffer + kRecordIdOffset, id);
+    StoreI32(buffer + kRecordIdOffset, id);
 
     const std::vector<uint8_t> slots = MaintainedSlots();
     std::vector<std::vector<uint8_t>> keys;
@@ -393,9 +393,9 @@ void TDataFile::AppendRecord(uint8_t* buffer) {
     const size_t size = size_t(RecordSize());
     std::memset(data, 0, size);
     data[0] = 0;
-    PutU32(data + 1, uint32_t(r));
+    StoreU32(data + 1, uint32_t(r));
     header_.LastRecordID = id == 1 ? INT32_MAX : id - 1;  // IDs in use were passed over
-    PutI32(data + kRecordIdOffset, NextRecordID());
+    StoreI32(data + kRecordIdOffset, NextRecordID());
     std::memcpy(data + kRecordHeaderSize, buffer + kRecordHeaderSize, size - kRecordHeaderSize);
     std::memcpy(data + kRecordIdOffset, buffer + kRecordIdOffset, 4);
     record->Modified = true;

@@ -9,39 +9,39 @@ namespace tabula {
 TDataHeader TDataHeader::Unpack(const uint8_t* block) {
   TDataHeader h;
   std::memcpy(h.Raw.data(), block, kDataHeaderSize);
-  h.ChangeCounter = GetU32(block + kDhChangeCounter);
-  h.BlobBlockSize = GetU32(block + kDhBlobBlockSize);
+  h.ChangeCounter = LoadU32(block + kDhChangeCounter);
+  h.BlobBlockSize = LoadU32(block + kDhBlobBlockSize);
   h.FormatVersion = block[kDhFormatVersion];
-  h.FirstFreeRecord = GetU32(block + kDhFirstFreeRecord);
-  h.NextRecordNo = GetI32(block + kDhNextRecordNo);
-  h.LastRecordID = GetI32(block + kDhLastRecordID);
-  h.RecordSize = GetU16(block + kDhRecordSize);
-  h.FieldCount = GetU16(block + kDhFieldCount);
-  h.BlobFieldCount = GetI16(block + kDhBlobFieldCount);
+  h.FirstFreeRecord = LoadU32(block + kDhFirstFreeRecord);
+  h.NextRecordNo = LoadI32(block + kDhNextRecordNo);
+  h.LastRecordID = LoadI32(block + kDhLastRecordID);
+  h.RecordSize = LoadU16(block + kDhRecordSize);
+  h.FieldCount = LoadU16(block + kDhFieldCount);
+  h.BlobFieldCount = LoadI16(block + kDhBlobFieldCount);
   std::memcpy(&h.LastUpdated, block + kDhLastUpdated, sizeof(double));
   h.Encrypted = block[kDhEncrypted];
-  h.LanguageId = GetU16(block + kDhLanguageId);
-  h.SortId = GetU16(block + kDhSortId);
-  h.ComputedSize = GetI16(block + kDhComputedSize);
+  h.LanguageId = LoadU16(block + kDhLanguageId);
+  h.SortId = LoadU16(block + kDhSortId);
+  h.ComputedSize = LoadI16(block + kDhComputedSize);
   return h;
 }
 
 void TDataHeader::Pack(uint8_t* block, bool modifiedFlag) const {
   std::memcpy(block, Raw.data(), kDataHeaderSize);
-  PutU32(block + kDhChangeCounter, ChangeCounter);
-  PutU32(block + kDhBlobBlockSize, BlobBlockSize);
+  StoreU32(block + kDhChangeCounter, ChangeCounter);
+  StoreU32(block + kDhBlobBlockSize, BlobBlockSize);
   block[kDhFormatVersion] = FormatVersion;
-  PutU32(block + kDhFirstFreeRecord, FirstFreeRecord);
-  PutI32(block + kDhNextRecordNo, NextRecordNo);
-  PutI32(block + kDhLastRecordID, LastRecordID);
-  PutU16(block + kDhRecordSize, RecordSize);
-  PutU16(block + kDhFieldCount, FieldCount);
-  PutI16(block + kDhBlobFieldCount, BlobFieldCount);
+  StoreU32(block + kDhFirstFreeRecord, FirstFreeRecord);
+  StoreI32(block + kDhNextRecordNo, NextRecordNo);
+  StoreI32(block + kDhLastRecordID, LastRecordID);
+  StoreU16(block + kDhRecordSize, RecordSize);
+  StoreU16(block + kDhFieldCount, FieldCount);
+  StoreI16(block + kDhBlobFieldCount, BlobFieldCount);
   std::memcpy(block + kDhLastUpdated, &LastUpdated, sizeof(double));
   block[kDhEncrypted] = Encrypted;
-  PutU16(block + kDhLanguageId, LanguageId);
-  PutU16(block + kDhSortId, SortId);
-  PutI16(block + kDhComputedSize, ComputedSize);
+  StoreU16(block + kDhLanguageId, LanguageId);
+  StoreU16(block + kDhSortId, SortId);
+  StoreI16(block + kDhComputedSize, ComputedSize);
   block[kDhModifiedFlag] = modifiedFlag ? 1 : 0;
 }
 

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/byte_order.h"
+
 namespace tabula {
 
 inline constexpr size_t kDataHeaderSize = 127;
@@ -66,22 +68,5 @@ struct TDataHeader {
 // Days since 1899-12-30 with fraction, minus 693594 as the header stores it,
 // for the local time now.
 double HeaderTimestampNow();
-
-// Little-endian reads and writes of fixed-width integers in byte blocks.
-inline uint16_t GetU16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-inline uint32_t GetU32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-inline int16_t GetI16(const uint8_t* p) { return int16_t(GetU16(p)); }
-inline int32_t GetI32(const uint8_t* p) { return int32_t(GetU32(p)); }
-inline void PutU16(uint8_t* p, uint16_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-inline void PutU32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-inline void PutI16(uint8_t* p, int16_t v) { PutU16(p, uint16_t(v)); }
-inline void PutI32(uint8_t* p, int32_t v) { PutU32(p, uint32_t(v)); }
 
 }  // namespace tabula

@@ -131,7 +131,9 @@ namespace {
 TErrorParams SessionParams() {
   TErrorParams params;
   if (TFileSession* session = CurrentSessionOrNull()) {
-    params = {session->ErrorFileName, session->ErrorFieldName, session->ErrorText, session->ErrorIndexName};
+    TErrorContext context = session->ErrorContext();
+    params = {std::move(context.FileName), std::move(context.FieldName), std::move(context.Text),
+              std::move(context.IndexName)};
   }
   return params;
 }
@@ -156,13 +158,11 @@ void RaiseEngineError(uint16_t code, const std::string& fileName, const std::str
     // parameters themselves, so the error still names what failed.
     throw ETabulaEngineError(code, TErrorParams{Short(fileName), Short(fieldName), Short(text), Short(indexName)});
   }
-  session->ClearErrorContext();
-  session->LastErrorCode = code;
-  session->ErrorFileName = Short(fileName);
-  session->ErrorFieldName = Short(fieldName);
-  session->ErrorText = Short(text);
-  session->ErrorIndexName = Short(indexName);
-  throw ETabulaEngineError(code);
+  TErrorParams params{Short(fileName), Short(fieldName), Short(text), Short(indexName)};
+  session->SetErrorContext(TErrorContext{code, params.FileName, params.FieldName, params.Text, params.IndexName});
+  // The message is built from what this call stored, not read back: another
+  // thread of the session may have raised meanwhile.
+  throw ETabulaEngineError(code, params);
 }
 
 int RaiseIfError(int code) {

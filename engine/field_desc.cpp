@@ -23,7 +23,7 @@ void WriteShortString(uint8_t* at, size_t width, const std::string& text) {
 TFieldDesc TFieldDesc::Unpack(const uint8_t* block) {
   TFieldDesc d;
   std::memcpy(d.Raw.data(), block, kFieldDescSize);
-  d.FieldNo = GetI16(block + kFdFieldNo);
+  d.FieldNo = LoadI16(block + kFdFieldNo);
   d.Name = ReadShortString(block + kFdName, kFieldNameMax + 1);
   d.FieldType = block[kFdFieldType];
   d.SubType = block[kFdSubType];
@@ -31,14 +31,14 @@ TFieldDesc TFieldDesc::Unpack(const uint8_t* block) {
   d.Scale = block[kFdScale];
   d.DataSize = block[kFdDataSize];
   d.DataScale = block[kFdDataScale];
-  d.Offset = GetU16(block + kFdOffset);
+  d.Offset = LoadU16(block + kFdOffset);
   d.Required = block[kFdRequired];
   d.MinValue = ReadShortString(block + kFdMinValue, kFieldValueTextMax + 1);
   d.MaxValue = ReadShortString(block + kFdMaxValue, kFieldValueTextMax + 1);
   d.DefaultValue = ReadShortString(block + kFdDefaultValue, kFieldValueTextMax + 1);
   d.Computed = block[kFdComputed];
   d.Expression = ReadShortString(block + kFdExpression, kFieldExpressionMax + 1);
-  d.ExpressionHandle = GetU32(block + kFdExpressionHandle);
+  d.ExpressionHandle = LoadU32(block + kFdExpressionHandle);
   return d;
 }
 
@@ -52,7 +52,7 @@ void PutText(uint8_t* block, size_t offset, size_t width, const std::string& tex
 
 void TFieldDesc::Pack(uint8_t* block) const {
   std::memcpy(block, Raw.data(), kFieldDescSize);
-  PutI16(block + kFdFieldNo, FieldNo);
+  StoreI16(block + kFdFieldNo, FieldNo);
   PutText(block, kFdName, kFieldNameMax + 1, Name);
   block[kFdFieldType] = FieldType;
   block[kFdSubType] = SubType;
@@ -60,14 +60,14 @@ void TFieldDesc::Pack(uint8_t* block) const {
   block[kFdScale] = Scale;
   block[kFdDataSize] = DataSize;
   block[kFdDataScale] = DataScale;
-  PutU16(block + kFdOffset, Offset);
+  StoreU16(block + kFdOffset, Offset);
   block[kFdRequired] = Required;
   PutText(block, kFdMinValue, kFieldValueTextMax + 1, MinValue);
   PutText(block, kFdMaxValue, kFieldValueTextMax + 1, MaxValue);
   PutText(block, kFdDefaultValue, kFieldValueTextMax + 1, DefaultValue);
   block[kFdComputed] = Computed;
   PutText(block, kFdExpression, kFieldExpressionMax + 1, Expression);
-  PutU32(block + kFdExpressionHandle, ExpressionHandle);
+  StoreU32(block + kFdExpressionHandle, ExpressionHandle);
 }
 
 std::array<uint8_t, kFieldDescSize> TFieldDesc::Packed() const {

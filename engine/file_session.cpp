@@ -35,12 +35,16 @@ TBlockHeader* HeaderOf(void* pointer) { return static_cast<TBlockHeader*>(pointe
 
 }  // namespace
 
-void TFileSession::ClearErrorContext() {
-  LastErrorCode = 0;
-  ErrorFieldName.clear();
-  ErrorFileName.clear();
-  ErrorText.clear();
-  ErrorIndexName.clear();
+void TFileSession::ClearErrorContext() { SetErrorContext(TErrorContext{}); }
+
+void TFileSession::SetErrorContext(TErrorContext context) {
+  std::lock_guard<std::mutex> guard(errorLock_);
+  error_ = std::move(context);
+}
+
+TErrorContext TFileSession::ErrorContext() const {
+  std::lock_guard<std::mutex> guard(errorLock_);
+  return error_;
 }
 
 void TFileSession::AddSessionPassword(const std::string& text) {

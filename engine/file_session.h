@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -12,6 +13,15 @@
 #include "engine/password_list.h"
 
 namespace tabula {
+
+// The code and the four parameters of the last engine error.
+struct TErrorContext {
+  uint16_t Code = 0;
+  std::string FileName;
+  std::string FieldName;
+  std::string Text;
+  std::string IndexName;
+};
 
 class TFileSession {
  public:
@@ -28,14 +38,24 @@ class TFileSession {
   void ClearSessionPasswords();
   bool SessionKnowsPassword(const std::string& text) const;
 
+  // The context of the last engine error, kept under the session's lock:
+  // threads that share a session (the default one) raise errors without
+  // tearing each other's strings; each reader gets a copy.
+  void SetErrorContext(TErrorContext context);
+  TErrorContext ErrorContext() const;
+  uint16_t LastErrorCode() const { return ErrorContext().Code; }
+  std::string ErrorFieldName() const { return ErrorContext().FieldName; }
+  std::string ErrorFileName() const { return ErrorContext().FileName; }
+  std::string ErrorText() const { return ErrorContext().Text; }
+  std::string ErrorIndexName() const { return ErrorContext().IndexName; }
+
   std::string PrivateDirectory;
-  uint16_t LastErrorCode = 0;
-  std::string ErrorFieldName;
-  std::string ErrorFileName;
-  std::string ErrorText;
-  std::string ErrorIndexName;
   TMemoryFileList MemoryFiles;
   TPasswordList Passwords;
+
+ private:
+  mutable std::mutex errorLock_;
+  TErrorContext error_;
 };
 
 // Once per process; later calls do nothing. Makes the default session current.

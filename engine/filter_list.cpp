@@ -9,7 +9,7 @@ namespace tabula {
 
 bool TFilter::Accepts(const uint8_t* record, int32_t recNo, uint16_t langId, uint16_t sortId) const {
   if (IsCallback) return Callback ? Callback(UserData, record, recNo) : true;
-  if (Tree == nullptr) return true;
+  if (!Tree) return true;
   return EvaluateFilter(*Tree, record, langId, sortId);
 }
 
@@ -20,7 +20,6 @@ TFilterList::~TFilterList() = default;
 TFilterAddResult TFilterList::Add(TFilterSpec request) {
   TFilterAddResult result;
   if (filters_.size() >= kMaxFilters) {
-    if (request.Tree != nullptr && request.OwnsTree) delete request.Tree;
     result.Code = kErrTooManyFilters;
     return result;
   }
@@ -31,19 +30,13 @@ TFilterAddResult TFilterList::Add(TFilterSpec request) {
   if (request.Buffer != nullptr) {
     TFilterConversion conversion = ConvertFilterBuffer(request.Buffer, request.BufferSize, context_.Lookup);
     if (conversion.Code != 0) {
-      if (request.Tree != nullptr && request.OwnsTree) delete request.Tree;
       result.Code = conversion.Code;
       result.FieldName = conversion.FieldName;
       return result;
     }
-    filter->OwnedTree = std::move(conversion.Root);
-    filter->Tree = filter->OwnedTree.get();
-    filter->OwnsTree = true;
-    if (request.Tree != nullptr && request.OwnsTree) delete request.Tree;
-  } else if (request.Tree != nullptr) {
-    filter->Tree = request.Tree;
-    filter->OwnsTree = request.OwnsTree;
-    if (request.OwnsTree) filter->OwnedTree.reset(request.Tree);
+    filter->Tree = TFilterTree::Owned(std::move(conversion.Root));
+  } else if (request.Tree) {
+    filter->Tree = std::move(request.Tree);
   } else if (request.Callback) {
     filter->IsCallback = true;
     filter->Callback = std::move(request.Callback);
@@ -271,7 +264,7 @@ void EvaluateFilterBitmap(const TFilter& filter, const TRecordBitmap& candidates
   const int32_t slots = source.RecordSlots();
   bitmap = candidates;
   if (bitmap.Slots() != slots) bitmap.Grow(slots);
-  if (filter.IsCallback || filter.Tree == nullptr) {
+  if (filter.IsCallback || !filter.Tree) {
     evaluator.RecordByRecord(nullptr, bitmap, true);
   } else {
     evaluator.Evaluate(*filter.Tree, bitmap, true);

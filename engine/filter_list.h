@@ -55,15 +55,39 @@ class TFilterScanSource {
   virtual const uint8_t* ReadRecord(int32_t recNo) = 0;
 };
 
+// A filter's expression tree: owned (freed with its holder) or borrowed
+// from a caller that keeps it alive while the filter lives. Moving hands
+// the ownership on, so no path frees a tree twice or forgets it.
+class TFilterTree {
+ public:
+  TFilterTree() = default;
+  static TFilterTree Owned(std::unique_ptr<TFilterNode> tree) {
+    TFilterTree t;
+    t.node_ = tree.get();
+    t.owned_ = std::move(tree);
+    return t;
+  }
+  static TFilterTree Borrowed(TFilterNode* tree) {
+    TFilterTree t;
+    t.node_ = tree;
+    return t;
+  }
+  TFilterNode* Get() const { return node_; }
+  TFilterNode& operator*() const { return *node_; }
+  explicit operator bool() const { return node_ != nullptr; }
+
+ private:
+  std::unique_ptr<TFilterNode> owned_;
+  TFilterNode* node_ = nullptr;
+};
+
 // One filter.
 struct TFilter {
   TIndexFile* Owner = nullptr;
   bool IsCallback = false;
   TFilterCallback Callback;
   void* UserData = nullptr;
-  TFilterNode* Tree = nullptr;                // the expression tree (expression filters)
-  std::unique_ptr<TFilterNode> OwnedTree;     // set when the filter owns its tree
-  bool OwnsTree = false;
+  TFilterTree Tree;                           // the expression tree (expression filters)
   uint8_t OptLevel = kOptRecord;              // of the whole filter; callbacks are always record by record
   bool RestrictToPrevious = false;
   bool Active = false;
@@ -79,8 +103,7 @@ struct TFilterSpec {
   void* UserData = nullptr;
   const uint8_t* Buffer = nullptr;  // filter expression buffer; converted and owned
   size_t BufferSize = 0;
-  TFilterNode* Tree = nullptr;      // a ready tree
-  bool OwnsTree = false;            // the filter frees the ready tree
+  TFilterTree Tree;                 // a ready tree, owned (the filter frees it) or borrowed
   TFilterCallback Callback;
   bool RestrictToPrevious = false;
 };

@@ -155,7 +155,7 @@ bool TIndexFile::HeaderChanged() {
   SeekFile(0, kSeekStart);
   ReadBytes(counter, 4, false);
   if (owner_ && owner_->Encrypted()) owner_->DecipherBlock(counter, 4);
-  if (index_bytes::Get32(counter) == header_.ChangeCounter) return false;
+  if (LoadU32(counter) == header_.ChangeCounter) return false;
   // Another program wrote the file: the buffered pages are stale.
   DiscardPages();
   ReadHeader();

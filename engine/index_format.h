@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "engine/byte_order.h"
+
 namespace tabula {
 
 inline constexpr int kIndexPageSize = 4096;
@@ -57,23 +59,6 @@ enum : uint8_t {
   kCompressBoth = 3,
 };
 
-namespace index_bytes {
-inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
-inline void Put16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void Put32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
-}  // namespace index_bytes
 
 // One 120-byte index descriptor.
 struct TIndexDescriptor {
@@ -103,10 +88,9 @@ struct TIndexDescriptor {
   }
 
   void Unpack(const uint8_t* p) {
-    using namespace index_bytes;
     int nameLen = p[0] > kMaxIndexNameLength ? kMaxIndexNameLength : p[0];
     Name.assign(reinterpret_cast<const char*>(p + 1), static_cast<size_t>(nameLen));
-    KeyLength = Get16(p + 31);
+    KeyLength = LoadU16(p + 31);
     Descending = p[33] != 0;
     CaseInsensitive = p[34] != 0;
     Unique = p[35] != 0;
@@ -114,20 +98,19 @@ struct TIndexDescriptor {
     FieldCount = p[37];
     for (int i = 0; i < kMaxKeyFields; ++i) {
       FieldDescending[i] = p[38 + i];
-      FieldNumbers[i] = Get16(p + 54 + 2 * i);
+      FieldNumbers[i] = LoadU16(p + 54 + 2 * i);
     }
-    RootPage = Get32(p + 86);
-    FreePage = Get32(p + 90);
+    RootPage = LoadU32(p + 86);
+    FreePage = LoadU32(p + 90);
     std::memcpy(Reserved.data(), p + 94, Reserved.size());
   }
 
   void Pack(uint8_t* p) const {
-    using namespace index_bytes;
     std::memset(p, 0, kIndexDescriptorSize);
     size_t nameLen = Name.size() > static_cast<size_t>(kMaxIndexNameLength) ? kMaxIndexNameLength : Name.size();
     p[0] = static_cast<uint8_t>(nameLen);
     std::memcpy(p + 1, Name.data(), nameLen);
-    Put16(p + 31, KeyLength);
+    StoreU16(p + 31, KeyLength);
     p[33] = Descending ? 1 : 0;
     p[34] = CaseInsensitive ? 1 : 0;
     p[35] = Unique ? 1 : 0;
@@ -135,10 +118,10 @@ struct TIndexDescriptor {
     p[37] = FieldCount;
     for (int i = 0; i < kMaxKeyFields; ++i) {
       p[38 + i] = FieldDescending[i];
-      Put16(p + 54 + 2 * i, FieldNumbers[i]);
+      StoreU16(p + 54 + 2 * i, FieldNumbers[i]);
     }
-    Put32(p + 86, RootPage);
-    Put32(p + 90, FreePage);
+    StoreU32(p + 86, RootPage);
+    StoreU32(p + 90, FreePage);
     std::memcpy(p + 94, Reserved.data(), Reserved.size());
   }
 };
@@ -168,27 +151,25 @@ struct TIndexHeader {
   }
 
   void Unpack(const uint8_t* p) {
-    using namespace index_bytes;
     std::memcpy(Raw.data(), p, kIndexHeaderSize);
-    ChangeCounter = Get32(p + kHdrChangeCounter);
+    ChangeCounter = LoadU32(p + kHdrChangeCounter);
     Version = p[kHdrVersion];
-    EndOfFile = static_cast<int32_t>(Get32(p + kHdrEndOfFile));
+    EndOfFile = static_cast<int32_t>(LoadU32(p + kHdrEndOfFile));
     SecondaryCount = p[kHdrSecondaryCount];
     for (int s = 0; s < kIndexSlotCount; ++s) Descriptors[s].Unpack(p + kHdrDescriptors + kIndexDescriptorSize * s);
-    LiveRecordCount = static_cast<int32_t>(Get32(p + kHdrLiveRecordCount));
+    LiveRecordCount = static_cast<int32_t>(LoadU32(p + kHdrLiveRecordCount));
     NoPrimaryIndex = p[kHdrNoPrimaryIndex];
     Modified = false;  // the stored value of the flag carries no meaning
   }
 
   void Pack(uint8_t* p) const {
-    using namespace index_bytes;
     std::memcpy(p, Raw.data(), kIndexHeaderSize);
-    Put32(p + kHdrChangeCounter, ChangeCounter);
+    StoreU32(p + kHdrChangeCounter, ChangeCounter);
     p[kHdrVersion] = Version;
-    Put32(p + kHdrEndOfFile, static_cast<uint32_t>(EndOfFile));
+    StoreU32(p + kHdrEndOfFile, static_cast<uint32_t>(EndOfFile));
     p[kHdrSecondaryCount] = SecondaryCount;
     for (int s = 0; s < kIndexSlotCount; ++s) Descriptors[s].Pack(p + kHdrDescriptors + kIndexDescriptorSize * s);
-    Put32(p + kHdrLiveRecordCount, static_cast<uint32_t>(LiveRecordCount));
+    StoreU32(p + kHdrLiveRecordCount, static_cast<uint32_t>(LiveRecordCount));
     p[kHdrNoPrimaryIndex] = NoPrimaryIndex;
     p[kHdrModifiedFlag] = 0;
   }
@@ -203,20 +184,18 @@ struct TPageHeader {
   uint16_t PackedSize = 0;
 
   void Unpack(const uint8_t* p) {
-    using namespace index_bytes;
     PageType = p[0];
-    KeyCount = Get16(p + 1);
-    PriorPage = Get32(p + 3);
-    NextPage = Get32(p + 7);
-    PackedSize = Get16(p + 11);
+    KeyCount = LoadU16(p + 1);
+    PriorPage = LoadU32(p + 3);
+    NextPage = LoadU32(p + 7);
+    PackedSize = LoadU16(p + 11);
   }
   void Pack(uint8_t* p) const {
-    using namespace index_bytes;
     p[0] = PageType;
-    Put16(p + 1, KeyCount);
-    Put32(p + 3, PriorPage);
-    Put32(p + 7, NextPage);
-    Put16(p + 11, PackedSize);
+    StoreU16(p + 1, KeyCount);
+    StoreU32(p + 3, PriorPage);
+    StoreU32(p + 7, NextPage);
+    StoreU16(p + 11, PackedSize);
   }
 };
 

@@ -7,11 +7,6 @@
 
 namespace tabula {
 
-using index_bytes::Get16;
-using index_bytes::Get32;
-using index_bytes::Put16;
-using index_bytes::Put32;
-
 void TPage::Reset() {
   Offset = 0;
   Dirty = false;
@@ -206,8 +201,8 @@ void TPage::Expand(const uint8_t* block, bool expandEntries, const std::string& 
     need(size * n);
     for (int i = 0; i < n; ++i) {
       std::memcpy(MutableKey(i), p, static_cast<size_t>(l));
-      Refs[static_cast<size_t>(i)] = Get32(p + l);
-      if (!IsLeaf()) Counts[static_cast<size_t>(i)] = Get32(p + l + 4);
+      Refs[static_cast<size_t>(i)] = LoadU32(p + l);
+      if (!IsLeaf()) Counts[static_cast<size_t>(i)] = LoadU32(p + l + 4);
       p += size;
     }
     Header.PackedSize = 0;
@@ -220,8 +215,8 @@ void TPage::Expand(const uint8_t* block, bool expandEntries, const std::string& 
     int pre = 0;
     int tail = 0;
     switch (Layout.Compression) {
-      case kCompressLeading: need(2); pre = Get16(p); p += 2; break;
-      case kCompressTrailing: need(2); tail = Get16(p); p += 2; break;
+      case kCompressLeading: need(2); pre = LoadU16(p); p += 2; break;
+      case kCompressTrailing: need(2); tail = LoadU16(p); p += 2; break;
       default: need(2); pre = p[0]; tail = p[1]; p += 2; break;
     }
     if ((i == 0 && pre != 0) || pre + tail > l || (suffix && tail > 0 && pre + tail > l - 4))
@@ -236,7 +231,7 @@ void TPage::Expand(const uint8_t* block, bool expandEntries, const std::string& 
       std::memcpy(key + pre, p, static_cast<size_t>(stored));
     }
     p += stored;
-    Refs[static_cast<size_t>(i)] = Get32(p);
+    Refs[static_cast<size_t>(i)] = LoadU32(p);
     p += 4;
     Prefix[static_cast<size_t>(i)] = static_cast<uint16_t>(pre);
     Tail[static_cast<size_t>(i)] = static_cast<uint16_t>(tail);
@@ -264,8 +259,8 @@ void TPage::Pack(uint8_t* block, const std::string& fileName) const {
     h.Pack(block);
     for (int i = 0; i < Count(); ++i) {
       std::memcpy(p, Key(i), static_cast<size_t>(l));
-      Put32(p + l, Refs[static_cast<size_t>(i)]);
-      if (!IsLeaf()) Put32(p + l + 4, Counts[static_cast<size_t>(i)]);
+      StoreU32(p + l, Refs[static_cast<size_t>(i)]);
+      if (!IsLeaf()) StoreU32(p + l + 4, Counts[static_cast<size_t>(i)]);
       p += size;
     }
     return;
@@ -278,8 +273,8 @@ void TPage::Pack(uint8_t* block, const std::string& fileName) const {
     const int pre = Prefix[static_cast<size_t>(i)];
     const int tail = Tail[static_cast<size_t>(i)];
     switch (Layout.Compression) {
-      case kCompressLeading: Put16(p, static_cast<uint16_t>(pre)); p += 2; break;
-      case kCompressTrailing: Put16(p, static_cast<uint16_t>(tail)); p += 2; break;
+      case kCompressLeading: StoreU16(p, static_cast<uint16_t>(pre)); p += 2; break;
+      case kCompressTrailing: StoreU16(p, static_cast<uint16_t>(tail)); p += 2; break;
       default: p[0] = static_cast<uint8_t>(pre); p[1] = static_cast<uint8_t>(tail); p += 2; break;
     }
     const int stored = l - pre - tail;
@@ -290,7 +285,7 @@ void TPage::Pack(uint8_t* block, const std::string& fileName) const {
       std::memcpy(p, key + pre, static_cast<size_t>(stored));
     }
     p += stored;
-    Put32(p, Refs[static_cast<size_t>(i)]);
+    StoreU32(p, Refs[static_cast<size_t>(i)]);
     p += 4;
   }
 }

@@ -1,5 +1,5 @@
 #pragma once
-// Locale services on ICU: the tables' code page (Windows-1251), the language
+// Locale services on ICU: the language
 // driver named by a table's language id and sort id (collation, case
 // mapping, the key mapping of string fields), and the locale format record
 // under which text is read.
@@ -14,21 +14,11 @@
 #include <string>
 #include <string_view>
 
+#include "engine/windows1251.h"
+
 struct UCollator;
 
 namespace tabula {
-
-// ---- Code page ----
-
-// Windows-1251 <-> UTF-16 for one byte / one code unit. Byte 0x98, which the
-// code page leaves undefined, round-trips as U+0098.
-char16_t Cp1251ToUnicode(uint8_t byte);
-// Returns false when the character has no Windows-1251 byte.
-bool UnicodeToCp1251(char16_t ch, uint8_t& byte);
-// Whole-text conversions for the boundary to the user interface and tools.
-// Characters without a Windows-1251 byte become '?'.
-std::string Cp1251ToUtf8(std::string_view text);
-std::string Utf8ToCp1251(std::string_view text);
 
 // ---- Language driver ----
 

@@ -9,6 +9,7 @@
 #include "engine/engine_error.h"
 #include "engine/engine_locks.h"
 #include "engine/file_session.h"
+#include "engine/windows1251.h"
 
 namespace tabula {
 
@@ -27,30 +28,6 @@ std::unordered_map<uint64_t, TMemoryFile*>& LiveFiles() {
 uint64_t NextSerial() {
   static uint64_t serial = 0;
   return ++serial;
-}
-
-// Upper case of a Windows-1251 byte: Latin and Cyrillic letters.
-unsigned char UpperCp1251(unsigned char c) {
-  if (c >= 'a' && c <= 'z') return static_cast<unsigned char>(c - 32);
-  if (c >= 0xE0) return static_cast<unsigned char>(c - 32);
-  switch (c) {
-    case 0xB8: return 0xA8;  // ё
-    case 0x90: return 0x80;
-    case 0x83: return 0x81;
-    case 0x9A: return 0x8A;
-    case 0x9C: return 0x8C;
-    case 0x9D: return 0x8D;
-    case 0x9E: return 0x8E;
-    case 0x9F: return 0x8F;
-    case 0xA2: return 0xA1;
-    case 0xBC: return 0xA3;
-    case 0xB4: return 0xA5;
-    case 0xBA: return 0xAA;
-    case 0xBF: return 0xAF;
-    case 0xB3: return 0xB2;
-    case 0xBE: return 0xBD;
-    default: return c;
-  }
 }
 
 std::string Trim(const std::string& s) {
@@ -210,13 +187,7 @@ TMemoryFileList::~TMemoryFileList() {
 }
 
 bool TMemoryFileList::SameName(const std::string& a, const std::string& b) {
-  std::string x = Trim(a);
-  std::string y = Trim(b);
-  if (x.size() != y.size()) return false;
-  for (size_t i = 0; i < x.size(); ++i) {
-    if (UpperCp1251(static_cast<unsigned char>(x[i])) != UpperCp1251(static_cast<unsigned char>(y[i]))) return false;
-  }
-  return true;
+  return SameTextIgnoringCase(Trim(a), Trim(b));
 }
 
 TMemoryFile* TMemoryFileList::FindMemoryFile(const std::string& name) {

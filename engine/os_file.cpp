@@ -12,6 +12,8 @@
 #include <unicode/unistr.h>
 #include <vector>
 
+#include "engine/windows1251.h"
+
 namespace tabula {
 
 namespace {
@@ -47,7 +49,7 @@ bool IsValidUtf8(const std::string& s) {
 }
 
 // Letter case folded: UTF-8 names through Unicode case folding; other byte
-// strings as Windows-1251 (Latin and Cyrillic letters).
+// strings by the letter case of Windows-1251.
 std::string FoldName(const std::string& name) {
   bool ascii = true;
   for (char ch : name) {
@@ -59,13 +61,7 @@ std::string FoldName(const std::string& name) {
     return out;
   }
   std::string out = name;
-  for (char& ch : out) {
-    auto c = static_cast<unsigned char>(ch);
-    if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c + 32);
-    else if (c >= 0xC0 && c <= 0xDF) c = static_cast<unsigned char>(c + 32);
-    else if (c == 0xA8) c = 0xB8;
-    ch = static_cast<char>(c);
-  }
+  for (char& ch : out) ch = static_cast<char>(LowerCp1251(static_cast<uint8_t>(ch)));
   return out;
 }
 

@@ -36,19 +36,7 @@ bool IsLetter(uint8_t c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c >= 0xC0 || c == 0xA8 || c == 0xB8;
 }
 
-uint8_t FoldCase(uint8_t c) {
-  if (c >= 'a' && c <= 'z') return uint8_t(c - 32);
-  if (c >= 0xE0) return uint8_t(c - 32);
-  if (c == 0xB8) return 0xA8;
-  return c;
-}
-
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldCase(uint8_t(a[i])) != FoldCase(uint8_t(b[i]))) return false;
-  return true;
-}
+bool SameName(const std::string& a, const std::string& b) { return SameTextIgnoringCase(a, b); }
 
 // A file written whole under a temporary name beside its final name.
 struct TPendingFile {
@@ -295,7 +283,7 @@ void CreateTable(const std::string& path, const std::vector<TFieldDef>& fields, 
   if (blobFields != 0) {
     const auto empty = EmptyBlobHeader();
     TPendingFile blb{blobName, TempNameFor(blobName), std::vector<uint8_t>(empty.begin(), empty.end())};
-    PutU32(blb.Bytes.data() + kBhChangeCounter, 1);
+    StoreU32(blb.Bytes.data() + kBhChangeCounter, 1);
     if (enciphered) EncipherBlock(blb.Bytes.data(), blb.Bytes.size());
     files.push_back(std::move(blb));
   }

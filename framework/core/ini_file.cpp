@@ -1,33 +1,16 @@
 #include "framework/core/ini_file.h"
 
-#include <array>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <system_error>
 
 #include "framework/core/exceptions.h"
+#include "framework/core/windows1251_case.h"
 
 namespace fw {
 
 namespace {
-
-// Lower-case map of Windows-1251: ASCII letters and the Cyrillic letters,
-// including the letters of the upper half that are not in the 0xC0..0xFF run.
-const std::array<unsigned char, 256>& LowerTable() {
-  static const std::array<unsigned char, 256> table = [] {
-    std::array<unsigned char, 256> t{};
-    for (int i = 0; i < 256; ++i) t[i] = static_cast<unsigned char>(i);
-    for (int c = 'A'; c <= 'Z'; ++c) t[c] = static_cast<unsigned char>(c + 32);
-    for (int c = 0xC0; c <= 0xDF; ++c) t[c] = static_cast<unsigned char>(c + 32);
-    const unsigned char pairs[][2] = {{0x80, 0x90}, {0x81, 0x83}, {0x8A, 0x9A}, {0x8C, 0x9C}, {0x8D, 0x9D},
-                                      {0x8E, 0x9E}, {0x8F, 0x9F}, {0xA1, 0xA2}, {0xA3, 0xBC}, {0xA5, 0xB4},
-                                      {0xA8, 0xB8}, {0xAA, 0xBA}, {0xAF, 0xBF}, {0xB2, 0xB3}, {0xBD, 0xBE}};
-    for (const auto& p : pairs) t[p[0]] = p[1];
-    return t;
-  }();
-  return table;
-}
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -127,14 +110,7 @@ bool ParseInteger(const std::string& text, int32_t& result) {
 
 }  // namespace
 
-bool SameIniName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  const auto& lower = LowerTable();
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (lower[static_cast<unsigned char>(a[i])] != lower[static_cast<unsigned char>(b[i])]) return false;
-  }
-  return true;
-}
+bool SameIniName(const std::string& a, const std::string& b) { return SameTextIgnoringCase(a, b); }
 
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) { Load(); }
 

@@ -36,14 +36,13 @@ struct TMediaTable {
   size_t FirstSlot = 0;
 
   explicit TMediaTable(const Bytes& raw) : Raw(raw) {
-    using namespace blob_bytes;
-    BlobBlockSize = GetU32(raw.data() + 4);
-    const int32_t nextRecordNo = GetI32(raw.data() + 13);
-    RecordSize = GetU16(raw.data() + 21);
-    const uint16_t fieldCount = GetU16(raw.data() + 23);
+    BlobBlockSize = LoadU32(raw.data() + 4);
+    const int32_t nextRecordNo = LoadI32(raw.data() + 13);
+    RecordSize = LoadU16(raw.data() + 21);
+    const uint16_t fieldCount = LoadU16(raw.data() + 23);
     for (int k = 0; k < fieldCount; ++k) {
       const uint8_t* d = raw.data() + 127 + 768 * k;
-      if (d[84] == 3) BlobFields.push_back({k + 1, d[85], GetU16(d + 90)});
+      if (d[84] == 3) BlobFields.push_back({k + 1, d[85], LoadU16(d + 90)});
     }
     FirstSlot = 127 + 768 * size_t(fieldCount);
     Slots = nextRecordNo - 1;
@@ -97,8 +96,8 @@ class BlobInteropTest : public ::testing::Test {
  protected:
   void SetUp() override {
     InitializeEngine();
-    fs::path shared = testing_support::SourceDir().parent_path() / "shared" / "interop";
-    if (!fs::exists(shared / "media.dat")) GTEST_SKIP() << "no interop tables at " << shared;
+    const fs::path shared = testing_support::InteropDir();
+    ASSERT_TRUE(fs::exists(shared / "media.dat")) << "no interop tables at " << shared;
     for (const char* name : {"media.dat", "media.IDX", "media.Blb", "media.rows.csv"}) {
       fs::copy_file(shared / name, dir_.Path() / name);
       fs::permissions(dir_.Path() / name, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
@@ -135,7 +134,7 @@ TEST_F(BlobInteropTest, EveryBlobReadsAsTheRowsSay) {
     for (const TBlobField& field : table.BlobFields) {
       const std::string& expected = cells.at(size_t(field.FieldNo));
       const bool isNull = record[field.Offset] == 0;
-      const int32_t reference = blob_bytes::GetI32(record + field.Offset + 1);
+      const int32_t reference = LoadI32(record + field.Offset + 1);
       if (expected == "\\N") {
         EXPECT_TRUE(isNull);
         EXPECT_EQ(reference, 0);
@@ -173,7 +172,7 @@ TEST_F(BlobInteropTest, NewBlobsReuseTheOtherWritersFreeChain) {
     const uint8_t* record = table.Slot(slot);
     if (record[0] != 0) continue;
     for (const TBlobField& field : table.BlobFields) {
-      int32_t reference = blob_bytes::GetI32(record + field.Offset + 1);
+      int32_t reference = LoadI32(record + field.Offset + 1);
       if (reference != 0) references.push_back({slot, field.FieldNo, reference});
     }
   }

@@ -128,7 +128,7 @@ inline Bytes ReadFileBytes(const std::string& path) {
 inline void PatchI32(const std::string& path, int64_t at, int32_t value) {
   std::fstream io(path, std::ios::binary | std::ios::in | std::ios::out);
   uint8_t b[4];
-  tabula::blob_bytes::PutI32(b, value);
+  tabula::StoreI32(b, value);
   io.seekp(at);
   io.write(reinterpret_cast<const char*>(b), 4);
 }
@@ -136,7 +136,7 @@ inline void PatchI32(const std::string& path, int64_t at, int32_t value) {
 inline void PatchU16(const std::string& path, int64_t at, uint16_t value) {
   std::fstream io(path, std::ios::binary | std::ios::in | std::ios::out);
   uint8_t b[2];
-  tabula::blob_bytes::PutU16(b, value);
+  tabula::StoreU16(b, value);
   io.seekp(at);
   io.write(reinterpret_cast<const char*>(b), 2);
 }

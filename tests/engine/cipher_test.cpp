@@ -206,7 +206,7 @@ TEST_F(CipherTest, EveryBlockStartsTheScrambleAfresh) {
     std::vector<uint8_t> slot(dat.begin() + long(at), dat.begin() + long(at + header.RecordSize));
     DecipherBlock(slot.data(), slot.size());
     EXPECT_EQ(slot[0], 0);
-    EXPECT_EQ(GetU32(slot.data() + 1), uint32_t(n));
+    EXPECT_EQ(LoadU32(slot.data() + 1), uint32_t(n));
     EXPECT_TRUE(Contains(slot, RowText(n))) << n;
   }
   // The index header page and the blob header, each one unit.

@@ -28,7 +28,7 @@ class DataFileDamageTest : public EngineTest {
       slot[9] = 1;
       std::snprintf(reinterpret_cast<char*>(slot + 10), 13, "name%d", recNo);
       slot[23] = 1;
-      PutI32(slot + 24, recNo);
+      StoreI32(slot + 24, recNo);
     });
     valid_ = ReadAll(path_);
   }
@@ -82,7 +82,7 @@ TEST_F(DataFileDamageTest, OpenRefusesEachInconsistencyWithItsCode) {
   };
   auto patch16 = [&](size_t at, int delta) {
     std::vector<uint8_t> bytes = valid_;
-    PutU16(bytes.data() + at, uint16_t(GetU16(bytes.data() + at) + delta));
+    StoreU16(bytes.data() + at, uint16_t(LoadU16(bytes.data() + at) + delta));
     return bytes;
   };
   uint16_t uninstalled = 0x7F7F;
@@ -92,8 +92,8 @@ TEST_F(DataFileDamageTest, OpenRefusesEachInconsistencyWithItsCode) {
   std::vector<uint8_t> shorter = valid_;
   shorter.pop_back();
   std::vector<uint8_t> swapped = valid_;
-  PutI16(swapped.data() + DescAt(1) + kFdFieldNo, 3);
-  PutI16(swapped.data() + DescAt(2) + kFdFieldNo, 2);
+  StoreI16(swapped.data() + DescAt(1) + kFdFieldNo, 3);
+  StoreI16(swapped.data() + DescAt(2) + kFdFieldNo, 2);
   std::vector<uint8_t> wideString = valid_;
   wideString[DescAt(1) + kFdSize] = 255;
   std::vector<uint8_t> computedStored = valid_;

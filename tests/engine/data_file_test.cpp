@@ -101,7 +101,7 @@ TEST_F(DataFileTest, FieldsStoreAndReadByTheRulesOfTheirType) {
   }
   // Setting fields never touches the record's status and slot bytes.
   EXPECT_EQ(buffer[0], 0);
-  EXPECT_EQ(GetU32(buffer.data() + 1), 0u);
+  EXPECT_EQ(LoadU32(buffer.data() + 1), 0u);
 }
 
 TEST_F(DataFileTest, DescriptorsByNumberAndName) {
@@ -200,7 +200,7 @@ std::string MakeNumbered(const testing_support::TempDir& dir, int32_t n, const s
   CreateTable(path, {AutoIncField("ID"), Field("Value", kFldInt32), Field("Pad", kFldString, 9)}, {primary});
   AppendSlots(path, n, [](int32_t recNo, uint8_t* slot) {
     slot[9] = 1;
-    PutI32(slot + 10, 1000 + recNo);
+    StoreI32(slot + 10, 1000 + recNo);
   });
   return path;
 }
@@ -350,8 +350,8 @@ TEST_F(DataFileTest, AppendedSlotsAndWriteBackInRuns) {
       table.SetField(TDescSet::kFile, 2, reinterpret_cast<uint8_t*>(&value), false, record->Data());
       record->Modified = true;
       if (n >= 11) {
-        EXPECT_EQ(GetU32(record->Data() + 1), n);  // a new slot knows its number
-        PutI32(record->Data() + 5, int32_t(n));
+        EXPECT_EQ(LoadU32(record->Data() + 1), n);  // a new slot knows its number
+        StoreI32(record->Data() + 5, int32_t(n));
       }
       table.ReleaseRecord(record);
     }

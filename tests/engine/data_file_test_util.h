@@ -71,8 +71,8 @@ inline void AppendSlots(const std::string& dataPath, int32_t count,
     const int32_t recordNo = header.NextRecordNo++;
     std::vector<uint8_t> slot(recordSize, 0);
     slot[0] = 0;
-    tabula::PutU32(slot.data() + 1, uint32_t(recordNo));
-    tabula::PutI32(slot.data() + 5, ++header.LastRecordID);
+    tabula::StoreU32(slot.data() + 1, uint32_t(recordNo));
+    tabula::StoreI32(slot.data() + 5, ++header.LastRecordID);
     if (fill) fill(recordNo, slot.data());
     bytes.insert(bytes.end(), slot.begin(), slot.end());
   }
@@ -82,11 +82,7 @@ inline void AppendSlots(const std::string& dataPath, int32_t count,
 }
 
 // The interop folder beside the source tree, or nothing.
-inline std::optional<std::filesystem::path> InteropDir() {
-  auto dir = testing_support::SourceDir().parent_path() / "shared" / "interop";
-  if (std::filesystem::exists(dir / "people.DAT")) return dir;
-  return std::nullopt;
-}
+using testing_support::InteropDir;
 
 // Copies files of the interop folder (read-only there) into `dir`, writable.
 inline void CopyInterop(const std::filesystem::path& from, const std::filesystem::path& dir,

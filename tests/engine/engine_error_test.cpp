@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "engine/engine_error.h"
 #include "engine/file_session.h"
@@ -132,17 +134,17 @@ TEST_F(EngineErrorTest, LongMessagesAreCutAt127Characters) {
 TEST_F(EngineErrorTest, TheContextKeepsOnlyTheLatestError) {
   TFileSession& session = CurrentSession();
   Raised(kErrDuplicateKey, "a.DAT", "f", "t", "i");
-  EXPECT_EQ(session.LastErrorCode, kErrDuplicateKey);
-  EXPECT_EQ(session.ErrorIndexName, "i");
+  EXPECT_EQ(session.LastErrorCode(), kErrDuplicateKey);
+  EXPECT_EQ(session.ErrorIndexName(), "i");
   Raised(kErrRead, "b.DAT");
-  EXPECT_EQ(session.LastErrorCode, kErrRead);
-  EXPECT_EQ(session.ErrorFileName, "b.DAT");
-  EXPECT_EQ(session.ErrorFieldName, "");
-  EXPECT_EQ(session.ErrorIndexName, "");
+  EXPECT_EQ(session.LastErrorCode(), kErrRead);
+  EXPECT_EQ(session.ErrorFileName(), "b.DAT");
+  EXPECT_EQ(session.ErrorFieldName(), "");
+  EXPECT_EQ(session.ErrorIndexName(), "");
   // 10758 and RaiseIfError leave the context alone; RaiseIfError's message
   // names what the last raised error stored.
   Raised(kErrNotInitialized, "ignored.DAT");
-  EXPECT_EQ(session.LastErrorCode, kErrRead);
+  EXPECT_EQ(session.LastErrorCode(), kErrRead);
   EXPECT_EQ(RaiseIfError(0), 0);
   try {
     RaiseIfError(kErrEndOfFile);
@@ -150,15 +152,37 @@ TEST_F(EngineErrorTest, TheContextKeepsOnlyTheLatestError) {
   } catch (const ETabulaEngineError& e) {
     EXPECT_EQ(e.Message, "Tabula Engine Error # 8706 End of file encountered in data file b.DAT");
   }
-  EXPECT_EQ(session.LastErrorCode, kErrRead);
+  EXPECT_EQ(session.LastErrorCode(), kErrRead);
   // Each session keeps its own context.
   TFileSession* other = NewSession();
   SetCurrentSession(other);
   Raised(kErrWrite, "c.DAT");
-  EXPECT_EQ(other->ErrorFileName, "c.DAT");
-  EXPECT_EQ(session.ErrorFileName, "b.DAT");
+  EXPECT_EQ(other->ErrorFileName(), "c.DAT");
+  EXPECT_EQ(session.ErrorFileName(), "b.DAT");
   FreeSession(other);
   EXPECT_EQ(&CurrentSession(), &session);
+}
+
+// Threads sharing the default session raise at once: each error names its
+// own file, and the context holds one whole error, never a mix of two.
+TEST_F(EngineErrorTest, ThreadsSharingASessionRaiseTheirOwnErrors) {
+  constexpr int kThreads = 4;
+  constexpr int kRaises = 2000;
+  std::vector<int> wrong(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &wrong] {
+      const std::string file = "thread" + std::to_string(t) + std::string(size_t(20 * t), 'x') + ".DAT";
+      for (int i = 0; i < kRaises; ++i)
+        if (Raised(kErrRead, file).Message != "Tabula Engine Error # 9217 Error reading from data file " + file)
+          ++wrong[size_t(t)];
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong, std::vector<int>(kThreads, 0));
+  const TErrorContext last = CurrentSession().ErrorContext();
+  EXPECT_EQ(last.Code, kErrRead);
+  EXPECT_EQ(last.FileName.rfind("thread", 0), 0u) << last.FileName;
 }
 
 TEST(EngineStateTest, EntryCallsBeforeAndAfterInitialisation) {

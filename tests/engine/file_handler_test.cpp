@@ -176,7 +176,7 @@ TEST_P(HandlerTest, ModesAndNamesChangeOnlyWhileClosed) {
   EXPECT_EQ(CodeOf([&] { f.RenameTo(path + "x"); }), kErrInUse);
   f.SetWriteThrough(true);  // ignored while open
   EXPECT_FALSE(f.WriteThrough());
-  EXPECT_EQ(CurrentSession().ErrorFileName, path);
+  EXPECT_EQ(CurrentSession().ErrorFileName(), path);
   f.CloseFile();
   f.CloseFile();  // closing a closed file does no harm
   f.SetWriteThrough(true);

@@ -707,6 +707,25 @@ TEST_P(FilterTableTest, FilterCallsRaiseTheirCodes) {
   std::vector<TFilter*> handles;
   for (size_t i = 0; i < TFilterList::kMaxFilters; ++i) handles.push_back(indexed_.AddFilter(BufferSpec(parser.FilterData())));
   EXPECT_EQ(EngineCode([&] { indexed_.AddFilter(BufferSpec(parser.FilterData())); }), kErrTooManyFilters);
+  // A ready tree handed over is freed when the filter cannot be made (the
+  // leak check sees one that is not); a borrowed one stays the caller's.
+  auto treeSpec = [&](TFilterTree tree) {
+    TFilterSpec request;
+    request.Tree = std::move(tree);
+    return request;
+  };
+  EXPECT_EQ(EngineCode([&] { indexed_.AddFilter(treeSpec(TFilterTree::Owned(CopyFilterTree(*handles[0]->Tree)))); }),
+            kErrTooManyFilters);
+  std::unique_ptr<TFilterNode> kept = CopyFilterTree(*handles[0]->Tree);
+  indexed_.RemoveFilter(handles.back());
+  handles.pop_back();
+  TFilter* borrowing = indexed_.AddFilter(treeSpec(TFilterTree::Borrowed(kept.get())));
+  EXPECT_EQ(borrowing->Tree.Get(), kept.get());
+  indexed_.ActivateFilter(borrowing);
+  EXPECT_EQ(indexed_.RecordCount(), int32_t(Expected(rows_, [](const TRow& r) { return r.Num && *r.Num > 0; }).size()));
+  indexed_.RemoveFilter(borrowing);
+  EXPECT_EQ(CopyFilterTree(*kept)->NodeClass, kept->NodeClass);  // still alive after the filter went
+  handles.push_back(indexed_.AddFilter(BufferSpec(parser.FilterData())));
   TFilter* gone = handles.back();
   indexed_.RemoveFilter(gone);
   for (auto call : {&TDataFile::ActivateFilter, &TDataFile::DeactivateFilter, &TDataFile::RemoveFilter})
@@ -720,6 +739,7 @@ TEST_P(FilterTableTest, FilterCallsRaiseTheirCodes) {
   // Closing the table frees its filters.
   indexed_.AddFilter(BufferSpec(parser.FilterData()));
   indexed_.Close();
+  EXPECT_EQ(EngineCode([&] { indexed_.AddFilter(treeSpec(TFilterTree::Owned(std::move(kept)))); }), kErrInvalidHandle);
   indexed_.Open();
   EXPECT_EQ(indexed_.FilterCount(), 0u);
 }

@@ -36,8 +36,8 @@ class IndexCursorTest : public testing::Test {
  protected:
   void SetUp() override {
     InitializeEngine();
-    fs::path shared = testing_support::SourceDir().parent_path() / "shared" / "interop";
-    if (!fs::exists(shared / "people.idx")) GTEST_SKIP() << "interop tables not present";
+    const fs::path shared = testing_support::InteropDir();
+    ASSERT_TRUE(fs::exists(shared / "people.idx")) << "no interop tables at " << shared;
     for (const char* name : {"people.DAT", "people.idx"}) {
       fs::copy_file(shared / name, dir_.Path() / name);
       fs::permissions(dir_.Path() / name, fs::perms::owner_write, fs::perm_options::add);

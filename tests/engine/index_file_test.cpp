@@ -334,8 +334,8 @@ TEST_F(IndexFileTest, BitmapModeShowsOnlyVisibleRecords) {
 class IndexInteropTest : public testing::Test {
  protected:
   void SetUp() override {
-    fs::path shared = testing_support::SourceDir().parent_path() / "shared" / "interop";
-    if (!fs::exists(shared / "people.idx")) GTEST_SKIP() << "interop tables not present";
+    const fs::path shared = testing_support::InteropDir();
+    ASSERT_TRUE(fs::exists(shared / "people.idx")) << "no interop tables at " << shared;
     for (const auto& e : fs::directory_iterator(shared)) {
       fs::copy_file(e.path(), dir_.Path() / e.path().filename());
       fs::permissions(dir_.Path() / e.path().filename(), fs::perms::owner_write, fs::perm_options::add);

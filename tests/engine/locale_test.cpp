@@ -4,9 +4,19 @@
 #include <gtest/gtest.h>
 #include <unicode/uchar.h>
 
+#include <fstream>
 #include <string>
 
+#include "engine/data_file.h"
+#include "engine/engine_error.h"
+#include "engine/field_types.h"
+#include "engine/file_session.h"
 #include "engine/locale.h"
+#include "engine/memory_file.h"
+#include "engine/os_file.h"
+#include "engine/table_creator.h"
+#include "framework/core/ini_file.h"
+#include "tests/support/temp_dir.h"
 
 namespace tabula {
 namespace {
@@ -26,6 +36,53 @@ TEST(CodePage, CyrillicBytesAndRoundTrip) {
     std::string one(1, static_cast<char>(b));
     EXPECT_EQ(Utf8ToCp1251(Cp1251ToUtf8(one)), one) << b;
   }
+}
+
+// Every place that compares names without regard to letter case folds by
+// the one Windows-1251 table: field names, in-memory file names, names of
+// files on disk and ini names agree, the letters outside the Cyrillic run
+// (Ї, Ґ, Ў, Ё) included; characters without case never match another.
+TEST(CodePage, NamesFoldByOneLetterCase) {
+  InitializeEngine();
+  testing_support::TempDir dir;
+  const struct {
+    const char* Upper;
+    const char* Lower;
+    bool Same;
+  } kCases[] = {
+      {"XЇЖАК", "xїжак", true}, {"XҐАНОК", "xґанок", true}, {"XЎЗОР", "xўзор", true}, {"XЁЖ", "xёж", true},
+      {"ZEBRA", "zebra", true}, {"Я1", "я1", true}, {"X№1", "x№1", true}, {"XЇ1", "xІ1", false}, {"XA", "xА", false},
+  };
+  int n = 0;
+  for (const auto& c : kCases) {
+    const std::string upper = W(c.Upper);
+    const std::string lower = W(c.Lower);
+    SCOPED_TRACE(c.Lower);
+    EXPECT_EQ(SameTextIgnoringCase(upper, lower), c.Same);
+    EXPECT_EQ(fw::SameIniName(upper, lower), c.Same);
+    EXPECT_EQ(TMemoryFileList::SameName(" " + upper + ".DAT", lower + ".dat "), c.Same);
+    // Two fields whose names differ only in letter case are one name.
+    TFieldDef a;
+    a.Name = upper;
+    a.FieldType = kFldInt32;
+    TFieldDef b = a;
+    b.Name = lower;
+    b.FieldNo = 2;
+    a.FieldNo = 1;
+    int code = 0;
+    try {
+      CheckFieldDefs({a, b}, 0, 0, true, "t.DAT");
+    } catch (const ETabulaEngineError& e) {
+      code = e.Code();
+    }
+    EXPECT_EQ(code, c.Same ? int(kErrFieldName) : 0);
+    // A file on disk named in upper case is found by its lower-case name.
+    const std::string file = dir.File("f" + std::to_string(++n) + upper + ".DAT");
+    { std::ofstream(file) << "x"; }
+    const std::string asked = dir.File("f" + std::to_string(n) + lower + ".dat");
+    EXPECT_EQ(OsFileExists(asked), c.Same) << OsResolvePath(asked);
+  }
+  ShutdownEngine();
 }
 
 TEST(LanguageDriver, InstalledLocales) {

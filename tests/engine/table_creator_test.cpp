@@ -133,8 +133,8 @@ TEST_F(TableCreatorTest, CreatedFilesFollowTheLayouts) {
   const std::vector<uint8_t> blb = ReadAll(dir_.File("people.BLB"));
   ASSERT_EQ(blb.size(), size_t(kBlobHeaderSize));
   EXPECT_EQ(blb[kBhFormatVersion], 3);
-  EXPECT_EQ(GetU32(blb.data() + kBhFirstFreeBlock), 0u);
-  EXPECT_EQ(GetI32(blb.data() + kBhEndOfBlocks), 512);
+  EXPECT_EQ(LoadU32(blb.data() + kBhFirstFreeBlock), 0u);
+  EXPECT_EQ(LoadI32(blb.data() + kBhEndOfBlocks), 512);
 
   // And the engine opens it.
   TDataFile table;

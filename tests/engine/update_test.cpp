@@ -106,7 +106,7 @@ TEST_F(UpdateTest, RecordIdsRestartAfterTheLargestPassingOverIdsInUse) {
       EXPECT_EQ(t.Header().LastRecordID, c.existing);
     }
     std::vector<uint8_t> bytes = ReadAll(Path());
-    PutI32(bytes.data() + kDhLastRecordID, INT32_MAX);
+    StoreI32(bytes.data() + kDhLastRecordID, INT32_MAX);
     data_file_test::WriteAll(Path(), bytes);
     TDataFile t;
     t.SetFileName(Path());
@@ -115,8 +115,8 @@ TEST_F(UpdateTest, RecordIdsRestartAfterTheLargestPassingOverIdsInUse) {
     t.InitRecord(buffer.data());
     FillRow(t, buffer.data(), TRow{50, "W", 5000, "", ""}, false);
     t.AppendRecord(buffer.data());
-    EXPECT_EQ(GetI32(buffer.data() + kRecordIdOffset), c.expectId);
-    EXPECT_EQ(GetI32(t.CurrentRecord()->Data() + kRecordIdOffset), c.expectId);
+    EXPECT_EQ(LoadI32(buffer.data() + kRecordIdOffset), c.expectId);
+    EXPECT_EQ(LoadI32(t.CurrentRecord()->Data() + kRecordIdOffset), c.expectId);
     EXPECT_EQ(t.Header().LastRecordID, c.expectId);
     EXPECT_EQ(CheckTable(t), std::vector<std::string>{});
   }
@@ -201,7 +201,7 @@ TEST_F(UpdateTest, ValidityChecksRefuseTheRecordAndLeaveTheTableUnchanged) {
     SetInt(t, buffer.data(), 1, nextId);
     SetText(t, buffer.data(), 2, c.name);
     uint8_t bytes[2];
-    PutI16(bytes, c.amount);
+    StoreI16(bytes, c.amount);
     t.SetField(TDescSet::kWorking, 3, c.amountNull ? nullptr : bytes, false, buffer.data());
     EXPECT_EQ(EngineCode([&] { t.AppendRecord(buffer.data()); }), c.expect);
     if (c.expect != 0) {
@@ -282,13 +282,13 @@ TEST_F(UpdateTest, BlobsTakeOneBlockPer494BytesAndDeletingFreesThem) {
     EXPECT_EQ(t.BlobFile().EndOfBlocks() - endBefore, c.blocks * 512);
     // The stored record holds the first block; the last block is partly used.
     const TFieldDesc d = t.GetFieldDesc(TDescSet::kFile, kFMemo);
-    const int32_t first = GetI32(t.CurrentRecord()->Data() + d.Offset + 1);
+    const int32_t first = LoadI32(t.CurrentRecord()->Data() + d.Offset + 1);
     EXPECT_EQ(first, endBefore);
     const auto file = ReadAll(dir_.File("t.BLB"));
     const uint8_t* last = file.data() + endBefore + (c.blocks - 1) * 512;
-    EXPECT_EQ(GetU16(last + 8), c.lastUsed);
-    EXPECT_EQ(GetI32(last + 4), 0);
-    EXPECT_EQ(GetI32(file.data() + endBefore + 14), int32_t(c.length));
+    EXPECT_EQ(LoadU16(last + 8), c.lastUsed);
+    EXPECT_EQ(LoadI32(last + 4), 0);
+    EXPECT_EQ(LoadI32(file.data() + endBefore + 14), int32_t(c.length));
     ++id;
   }
   EXPECT_EQ(CheckTable(t), std::vector<std::string>{});
@@ -336,7 +336,7 @@ TEST_F(UpdateTest, BlobFieldOperationsFollowTheirResultCodes) {
   // A negative value naming no open blob: 9998 on open, refused on append.
   std::vector<uint8_t> stale(buffer);
   uint8_t bogus[4];
-  PutI32(bogus, -12345);
+  StoreI32(bogus, -12345);
   t.SetField(TDescSet::kWorking, kFPic, bogus, false, stale.data());
   EXPECT_EQ(t.OpenBlob(kFPic, stale.data(), kBlobModeRead), kErrBlobOffset);
   SetInt(t, stale.data(), kFId, 1);
@@ -357,7 +357,7 @@ TEST_F(UpdateTest, BlobFieldOperationsFollowTheirResultCodes) {
   ASSERT_EQ(FindId(t, 2), 0);
   std::vector<uint8_t> second(size_t(t.RecordSize()));
   ASSERT_EQ(t.ReadCurrent(second.data(), true), 0);
-  EXPECT_EQ(GetI32(second.data() + memo.Offset + 1), GetI32(buffer.data() + memo.Offset + 1));
+  EXPECT_EQ(LoadI32(second.data() + memo.Offset + 1), LoadI32(buffer.data() + memo.Offset + 1));
   ASSERT_EQ(t.OpenBlob(kFMemo, second.data(), kBlobModeRead), 0);
   int32_t foreignSize = -1;
   EXPECT_EQ(t.GetBlobSize(kFMemo, second.data(), foreignSize), kErrBlobBuffersCorrupt);
@@ -403,14 +403,14 @@ TEST_F(UpdateTest, ModifyKeepsTheRecordIdAndMovesItsKeys) {
   std::vector<uint8_t> buffer(size_t(t.RecordSize()));
   t.GotoFirst();
   ASSERT_EQ(t.ReadNext(buffer.data()), 0);  // "N1"
-  const int32_t id = GetI32(buffer.data() + kRecordIdOffset);
+  const int32_t id = LoadI32(buffer.data() + kRecordIdOffset);
   ASSERT_EQ(t.ReadCurrent(buffer.data(), true), 0);
   SetText(t, buffer.data(), kFName, "Z");
   SetInt(t, buffer.data(), kFId, 40);
-  PutI32(buffer.data() + kRecordIdOffset, 999);  // ignored: IDs never change
+  StoreI32(buffer.data() + kRecordIdOffset, 999);  // ignored: IDs never change
   t.ModifyRecord(buffer.data(), true, true);
   EXPECT_TRUE(t.LockedRecords().empty());
-  EXPECT_EQ(GetI32(t.CurrentRecord()->Data() + kRecordIdOffset), id);
+  EXPECT_EQ(LoadI32(t.CurrentRecord()->Data() + kRecordIdOffset), id);
   // Repositioned on the record: it is the last in name order now.
   EXPECT_EQ(t.ReadNext(buffer.data()), kErrEndOfFile);
   std::vector<std::string> names;

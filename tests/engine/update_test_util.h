@@ -14,6 +14,7 @@
 
 #include "engine/blob_checker.h"
 #include "engine/data_file.h"
+#include "engine/data_file_checker.h"
 #include "engine/engine_error.h"
 #include "engine/field_types.h"
 #include "engine/file_session.h"
@@ -72,14 +73,14 @@ struct TRow {
 
 inline void SetInt(TDataFile& t, uint8_t* buffer, int fieldNo, int32_t v) {
   uint8_t bytes[4];
-  PutI32(bytes, v);
+  StoreI32(bytes, v);
   t.SetField(TDescSet::kWorking, fieldNo, bytes, false, buffer);
 }
 
 inline int32_t GetInt(TDataFile& t, const uint8_t* buffer, int fieldNo) {
   uint8_t bytes[4] = {};
   t.GetField(TDescSet::kWorking, fieldNo, buffer, bytes);
-  return GetI32(bytes);
+  return LoadI32(bytes);
 }
 
 inline void SetText(TDataFile& t, uint8_t* buffer, int fieldNo, const std::string& text) {
@@ -164,86 +165,8 @@ inline std::vector<TRow> ScanRows(TDataFile& t, bool blobs) {
   return rows;
 }
 
-// The record slots: status and record ID of each, and the blob references
-// of the live ones.
-struct TSlots {
-  std::vector<uint8_t> Status;  // index = record number
-  std::vector<int32_t> Ids;
-  std::vector<TBlobReference> Blobs;
-};
-
-inline TSlots ReadSlots(TDataFile& t) {
-  const bool held = t.ReadLockHeld();
-  TSlots s;
-  const int32_t count = t.NextRecordNo() - 1;
-  s.Status.assign(size_t(count) + 1, 0xFF);
-  s.Ids.assign(size_t(count) + 1, 0);
-  for (int32_t n = 1; n <= count; ++n) {
-    TRecord* record = nullptr;
-    if (!t.GetRecord(uint32_t(n), true, kReadForward, false, record) || record == nullptr) {
-      ADD_FAILURE() << "slot " << n << " cannot be read";
-      continue;
-    }
-    s.Status[size_t(n)] = record->Data()[0];
-    s.Ids[size_t(n)] = GetI32(record->Data() + kRecordIdOffset);
-    if (record->Data()[0] == 0 && t.HasBlobFile()) {
-      for (int f : {kFMemo, kFPic}) {
-        const TFieldDesc d = t.GetFieldDesc(TDescSet::kFile, f);
-        const int32_t ref = record->Data()[d.Offset] == 0 ? 0 : GetI32(record->Data() + d.Offset + 1);
-        s.Blobs.push_back({n, f, ref});
-      }
-    }
-    t.ReleaseRecord(record);
-  }
-  if (!held) t.ReleaseReadLock();
-  return s;
-}
-
-// Index trees, "Sys Deleted", the free-slot chain and the blob chains.
-inline std::vector<std::string> CheckTable(TDataFile& t) {
-  std::vector<std::string> faults;
-  // Under the read lock no other program changes the table meanwhile; taking
-  // it brings this handle up to date.
-  t.TakeReadLock();
-  struct TRelease {
-    TDataFile& T;
-    ~TRelease() { T.ReleaseReadLock(); }
-  } release{t};
-  const TSlots slots = ReadSlots(t);
-  const int32_t count = int32_t(slots.Status.size()) - 1;
-  TIndexCheckOptions options;
-  options.RecordSlots = count;
-  options.ReadRecord = [&](int32_t n, uint8_t& status, int32_t& id) {
-    if (n < 1 || n > count) return false;
-    status = slots.Status[size_t(n)];
-    id = slots.Ids[size_t(n)];
-    return true;
-  };
-  for (const std::string& f : CheckIndexFile(t.IndexFile(), options)) faults.push_back(f);
-  // Free-slot chain: exactly the deleted slots (tables with a primary index).
-  if (!t.IndexFile().NoPrimaryIndex()) {
-    std::set<int32_t> onChain;
-    uint32_t at = t.Header().FirstFreeRecord;
-    while (at != 0) {
-      if (int32_t(at) > count || onChain.count(int32_t(at))) {
-        faults.push_back("free chain: bad link " + std::to_string(at));
-        break;
-      }
-      onChain.insert(int32_t(at));
-      if (slots.Status[at] != 1) faults.push_back("free chain: live slot " + std::to_string(at));
-      TRecord* record = nullptr;
-      t.GetRecord(at, false, kReadForward, false, record);
-      at = record ? GetU32(record->Data() + 1) : 0;
-      t.ReleaseRecord(record);
-    }
-    for (int32_t n = 1; n <= count; ++n)
-      if (slots.Status[size_t(n)] == 1 && !onChain.count(n)) faults.push_back("free chain misses " + std::to_string(n));
-  }
-  if (t.HasBlobFile()) {
-    TBlobCheckOptions blobOptions;
-    for (const std::string& f : CheckBlobFile(t.BlobFile(), slots.Blobs, blobOptions)) faults.push_back(f);
-  }
-  return faults;
-}
+// Records, the free-slot chain, index trees, "Sys Deleted" and the blob
+// chains: the engine's checkers over the open table.
+inline std::vector<std::string> CheckTable(TDataFile& t) { return CheckTableFiles(t); }
 
 }  // namespace update_test

@@ -22,4 +22,6 @@ std::filesystem::path SourceDir() {
   return BORVINO_SOURCE_DIR;
 }
 
+std::filesystem::path InteropDir() { return SourceDir().parent_path() / "shared" / "interop"; }
+
 }  // namespace testing_support

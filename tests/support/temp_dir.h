@@ -24,5 +24,9 @@ class TempDir {
 
 // The project's source directory (tests read shared fixtures from it).
 std::filesystem::path SourceDir();
+// The tables written elsewhere from the same format, with their expected rows
+// and orders (../shared/interop beside the source tree). The tests that read
+// them fail when it is missing: a run without them proves nothing.
+std::filesystem::path InteropDir();
 
 }  // namespace testing_support

@@ -2,12 +2,17 @@
 // schema file format.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
 #include <sstream>
 
 #include "engine/field_types.h"
 #include "engine/locale.h"
+#include "tests/support/temp_dir.h"
 #include "tools/tabula/csv.h"
 #include "tools/tabula/schema.h"
+#include "tools/tabula/table_checker.h"
+#include "tools/tabula/tool_error.h"
 #include "tools/tabula/value_text.h"
 
 namespace tabula::tool {
@@ -261,6 +266,23 @@ TEST(Schema, MistakesAreReportedWithTheirLine) {
       EXPECT_EQ(std::string(e.what()).rfind("s.schema:" + std::to_string(c.Line) + ": ", 0), 0u) << e.what();
     }
   }
+}
+
+// A data file that opens but cannot be mapped (a system file without
+// mapping behind a link) stops the check with the tool's error and leaves
+// no descriptor open.
+TEST(TableCheck, AFileThatCannotBeMappedLeavesNoDescriptorOpen) {
+  namespace fs = std::filesystem;
+  const fs::path unmappable = "/sys/devices/system/cpu/online";
+  ASSERT_TRUE(fs::exists(unmappable));
+  testing_support::TempDir dir;
+  fs::create_symlink(unmappable, dir.Path() / "T.DAT");
+  auto openDescriptors = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
+  };
+  const auto before = openDescriptors();
+  for (int i = 0; i < 3; ++i) EXPECT_THROW(CheckTable(dir.File("T.DAT")), EToolError);
+  EXPECT_EQ(openDescriptors(), before);
 }
 
 }  // namespace

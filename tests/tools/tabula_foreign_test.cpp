@@ -66,7 +66,7 @@ TRun ToolChild(const std::vector<std::string>& args) {
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-fs::path InteropDir() { return SourceDir().parent_path() / "shared" / "interop"; }
+using testing_support::InteropDir;
 
 void CopyInterop(const TempDir& dir, const std::string& stem) {
   for (const auto& entry : fs::directory_iterator(InteropDir()))
@@ -94,7 +94,7 @@ constexpr int64_t kPeopleKey = 249;
 
 TEST(ReportedFaults, EachEndsInAnErrorOrIsFoundByCheck) {
   InitializeEngine();
-  if (!fs::exists(InteropDir() / "people.DAT")) GTEST_SKIP() << "no interop tables";
+  ASSERT_TRUE(fs::exists(InteropDir() / "people.DAT")) << "no interop tables at " << InteropDir();
   struct TRead {
     std::vector<std::string> Args;  // the table's path follows
     std::string Message;            // a part of the error
@@ -182,7 +182,7 @@ TEST(ReportedFaults, EachEndsInAnErrorOrIsFoundByCheck) {
 
 TEST(ReportedFaults, RebuildRefusesACompressionCodeItCannotHonourBeforeWritingAnything) {
   InitializeEngine();
-  if (!fs::exists(InteropDir() / "people.DAT")) GTEST_SKIP() << "no interop tables";
+  ASSERT_TRUE(fs::exists(InteropDir() / "people.DAT")) << "no interop tables at " << InteropDir();
   TempDir dir;
   CopyInterop(dir, "people");
   Patch(dir.Path() / "people.idx", 14 + 120 * 3 + 36, "\x07");

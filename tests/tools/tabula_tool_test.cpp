@@ -57,7 +57,7 @@ TRows ReadCsv(const std::string& name) {
   return rows;
 }
 
-fs::path InteropDir() { return SourceDir().parent_path() / "shared" / "interop"; }
+using testing_support::InteropDir;
 
 // Copies the interop tables into the directory (writable).
 bool CopyInterop(const TempDir& dir) {
@@ -158,7 +158,7 @@ TEST(TabulaTool, CreateThenInfoGivesTheSchemaBack) {
 
 TEST(TabulaTool, ExportOfTheInteropTablesGivesTheirExpectedRows) {
   TempDir dir;
-  if (!CopyInterop(dir)) GTEST_SKIP() << "no interop tables";
+  ASSERT_TRUE(CopyInterop(dir)) << "no interop tables at " << InteropDir();
   for (const char* table : {"people.DAT", "media.dat"}) {
     const std::string stem = fs::path(table).stem().string();
     const ChildResult r = Tabula({"export", dir.File(table), "--csv", dir.File(stem + ".out.csv"), "--slot", "--blobs",
@@ -170,7 +170,7 @@ TEST(TabulaTool, ExportOfTheInteropTablesGivesTheirExpectedRows) {
 
 TEST(TabulaTool, DumpInIndexOrderFollowsTheInteropOrders) {
   TempDir dir;
-  if (!CopyInterop(dir)) GTEST_SKIP() << "no interop tables";
+  ASSERT_TRUE(CopyInterop(dir)) << "no interop tables at " << InteropDir();
   for (const char* table : {"people.DAT", "media.dat"}) {
     std::ifstream orders((InteropDir() / (fs::path(table).stem().string() + ".order.txt")).string());
     std::string line;
@@ -215,7 +215,7 @@ TEST(TabulaTool, DumpInIndexOrderFollowsTheInteropOrders) {
 
 TEST(TabulaTool, SqliteExportHoldsTheSameRowsAndIndexes) {
   TempDir dir;
-  if (!CopyInterop(dir)) GTEST_SKIP() << "no interop tables";
+  ASSERT_TRUE(CopyInterop(dir)) << "no interop tables at " << InteropDir();
   ChildResult r = Tabula({"export", dir.File("people.DAT"), "--sqlite", dir.File("people.db"), "--quiet"});
   ASSERT_EQ(r.ExitCode, 0) << r.Output;
   const TRows expected = ReadCsv(dir.File("people.rows.csv"));
@@ -260,7 +260,7 @@ TEST(TabulaTool, SqliteExportHoldsTheSameRowsAndIndexes) {
 
 TEST(TabulaTool, ImportRoundTripAndRefusedRowsLeaveTheTableAsItWas) {
   TempDir dir;
-  if (!CopyInterop(dir)) GTEST_SKIP() << "no interop tables";
+  ASSERT_TRUE(CopyInterop(dir)) << "no interop tables at " << InteropDir();
   // people -> CSV -> a new table of the same schema -> CSV: the same rows
   // (record IDs are handed out anew).
   ChildResult r = Tabula({"info", "--schema", dir.File("people.DAT")});
@@ -345,7 +345,7 @@ int64_t FirstLeaf(const std::string& idx) {
 
 TEST(TabulaTool, CheckFindsEachKindOfDamage) {
   TempDir dir;
-  if (!CopyInterop(dir)) GTEST_SKIP() << "no interop tables";
+  ASSERT_TRUE(CopyInterop(dir)) << "no interop tables at " << InteropDir();
   constexpr int64_t kPeopleSlots = 127 + 768 * 15;  // record area of people.DAT
   constexpr int64_t kPeopleRecord = 568;
   const struct {
@@ -395,7 +395,7 @@ TEST(TabulaTool, CheckFindsEachKindOfDamage) {
 
 TEST(TabulaTool, RebuildIndexesMendsIndexDamage) {
   TempDir dir;
-  if (!CopyInterop(dir)) GTEST_SKIP() << "no interop tables";
+  ASSERT_TRUE(CopyInterop(dir)) << "no interop tables at " << InteropDir();
   const std::string idx = dir.File("people.idx");
   const auto orders = [&] {
     std::string all;

@@ -8,11 +8,11 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <unordered_map>
 
 #include "engine/blob_checker.h"
 #include "engine/blob_file.h"
 #include "engine/data_file.h"
+#include "engine/data_file_checker.h"
 #include "engine/data_header.h"
 #include "engine/field_desc.h"
 #include "engine/field_types.h"
@@ -33,30 +33,46 @@ namespace {
 
 constexpr size_t kMaxFaultLines = 1000;
 
+// A file descriptor closed when its holder goes, also when the holder's
+// constructor throws after opening it.
+class TDescriptor {
+ public:
+  explicit TDescriptor(int fd) : fd_(fd) {}
+  ~TDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TDescriptor(const TDescriptor&) = delete;
+  TDescriptor& operator=(const TDescriptor&) = delete;
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
 // A read-only view of the whole data file.
 class TMappedFile {
  public:
-  explicit TMappedFile(const std::string& name) {
-    fd_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw EToolError(name + ": " + std::strerror(errno));
+  explicit TMappedFile(const std::string& name) : fd_(::open(name.c_str(), O_RDONLY | O_CLOEXEC)) {
+    if (fd_.Get() < 0) throw EToolError(name + ": " + std::strerror(errno));
     struct stat st {};
-    if (::fstat(fd_, &st) != 0) throw EToolError(name + ": " + std::strerror(errno));
+    if (::fstat(fd_.Get(), &st) != 0) throw EToolError(name + ": " + std::strerror(errno));
     size_ = size_t(st.st_size);
     if (size_ > 0) {
-      void* p = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd_, 0);
+      void* p = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd_.Get(), 0);
       if (p == MAP_FAILED) throw EToolError(name + ": " + std::strerror(errno));
       data_ = static_cast<const uint8_t*>(p);
     }
   }
   ~TMappedFile() {
     if (data_) ::munmap(const_cast<uint8_t*>(data_), size_);
-    if (fd_ >= 0) ::close(fd_);
   }
+  TMappedFile(const TMappedFile&) = delete;
+  TMappedFile& operator=(const TMappedFile&) = delete;
   const uint8_t* Data() const { return data_; }
   size_t Size() const { return size_; }
 
  private:
-  int fd_ = -1;
+  TDescriptor fd_;
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
 };
@@ -111,103 +127,13 @@ class TChecker {
   // Header and descriptors; false when the record layout cannot be trusted.
   bool CheckDataHeader() {
     const size_t size = file_->Size();
-    if (size < kDataHeaderSize) {
-      DataFault("the file (" + std::to_string(size) + " bytes) is shorter than its 127-byte header");
-      return false;
-    }
-    header_ = TDataHeader::Unpack(file_->Data());
-    bool ok = true;
-    if (header_.FormatVersion != kDataFormatVersion) {
-      DataFault("format version " + std::to_string(header_.FormatVersion) + ", expected 3");
-      ok = false;
-    }
-    if (header_.ComputedSize != 0) DataFault("header computed size " + std::to_string(header_.ComputedSize) + ", expected 0");
-    if (header_.LanguageId != 0 && !IsLocaleInstalled(header_.LanguageId, header_.SortId))
-      DataFault("language " + std::to_string(header_.LanguageId) + " sort " + std::to_string(header_.SortId) +
-                " is not an installed locale");
-    if (header_.FieldCount == 0) {
-      DataFault("the header declares no fields");
-      return false;
-    }
-    if (size < kDataHeaderSize + kFieldDescSize * header_.FieldCount) {
-      DataFault("the file is too short for its " + std::to_string(header_.FieldCount) + " field descriptors");
-      return false;
-    }
+    const TFaultSink fault = [this](const std::string& text) { DataFault(Cp1251ToUtf8(text)); };
+    if (!CheckDataHeaderBlock(file_->Data(), size, header_, fault)) return false;
     if (header_.Encrypted) {
-      const uint8_t length = file_->Data()[kDhPassword];
-      if (length > kMaxPasswordLength) {
-        DataFault("stored password length " + std::to_string(length) + " is above 15");
-        return false;
-      }
       password_.Require(UnscramblePassword(file_->Data() + kDhPassword), dataName_);
       Decipher();
     }
-    if (header_.NextRecordNo < 1) {
-      DataFault("next record number " + std::to_string(header_.NextRecordNo) + " is below 1");
-      ok = false;
-    }
-    // Descriptors: numbers in order, known types, widths and offsets that
-    // tile the record exactly.
-    int expectedOffset = int(kRecordHeaderSize);
-    int blobFields = 0, autoIncFields = 0;
-    for (int k = 1; k <= header_.FieldCount; ++k) {
-      TFieldDesc d = TFieldDesc::Unpack(bytes_ + kDataHeaderSize + kFieldDescSize * size_t(k - 1));
-      // A damaged length byte may have taken the zero bytes after the name in.
-      const std::string where = "field " + std::to_string(k) + " (" + Cp1251ToUtf8(d.Name.substr(0, d.Name.find('\0'))) + ")";
-      if (const std::string overlong = d.OverlongText(); !overlong.empty()) {
-        DataFault(where + ": " + overlong + ", more than the descriptor holds");
-        ok = false;
-      }
-      if (d.FieldNo != k) {
-        DataFault(where + ": field number " + std::to_string(d.FieldNo) + ", expected " + std::to_string(k));
-        ok = false;
-      }
-      if (d.FieldType == kFldNone || d.FieldType > kFldVarBytes) {
-        DataFault(where + ": unknown field type " + std::to_string(d.FieldType));
-        ok = false;
-      }
-      const int width = FieldDataSize(d.FieldType, d.Size);
-      if (width > 255 || (HasDeclaredSize(d.FieldType) && d.Size > kMaxDeclaredSize)) {
-        DataFault(where + ": size " + std::to_string(d.Size) + " is too large");
-        ok = false;
-      }
-      d.DeriveDataSize();
-      if (d.FieldType == kFldBlob) ++blobFields;
-      if (d.Computed) {
-        if (d.Offset != 0) DataFault(where + ": a computed field at offset " + std::to_string(d.Offset) + ", expected 0");
-      } else if (d.IsAutoIncrement()) {
-        if (++autoIncFields > 1) DataFault(where + ": a second auto-increment field");
-        if (d.Offset != kRecordIdOffset) {
-          DataFault(where + ": auto-increment field at offset " + std::to_string(d.Offset) + ", expected 5");
-          ok = false;
-        }
-      } else {
-        if (d.Offset != expectedOffset) {
-          DataFault(where + ": offset " + std::to_string(d.Offset) + ", expected " + std::to_string(expectedOffset));
-          ok = false;
-        }
-        expectedOffset += width + 1;
-      }
-      fields_.push_back(std::move(d));
-    }
-    if (expectedOffset != header_.RecordSize) {
-      DataFault("record size " + std::to_string(header_.RecordSize) + ", the fields need " +
-                std::to_string(expectedOffset));
-      ok = false;
-    }
-    if (blobFields != header_.BlobFieldCount)
-      DataFault("the header counts " + std::to_string(header_.BlobFieldCount) + " blob fields, the descriptors " +
-                std::to_string(blobFields));
-    if (!ok) return false;
-    const int64_t areaStart = int64_t(kDataHeaderSize + kFieldDescSize * fields_.size());
-    const int64_t expected = areaStart + int64_t(header_.RecordSize) * (header_.NextRecordNo - 1);
-    slots_ = header_.NextRecordNo - 1;
-    if (int64_t(size) != expected) {
-      DataFault("file length " + std::to_string(size) + ", expected " + std::to_string(expected) + " for " +
-                std::to_string(slots_) + " record slots");
-      // Check the slots that are whole in the file.
-      slots_ = int32_t(std::min<int64_t>(slots_, (int64_t(size) - areaStart) / header_.RecordSize));
-    }
+    if (!CheckDataLayout(bytes_, size, header_, fields_, slots_, fault)) return false;
     report_.Slots = slots_;
     return true;
   }
@@ -248,81 +174,23 @@ class TChecker {
     return std::filesystem::path(CompanionFileName(dataName_, ".IDX")).filename().string();
   }
 
+  TSlotReader SlotReader() const {
+    return [this](int32_t recNo) { return Slot(recNo); };
+  }
+  TFaultSink DataFaultSink() {
+    return [this](const std::string& text) { DataFault(Cp1251ToUtf8(text)); };
+  }
+
   void CheckRecords() {
-    status_.assign(size_t(slots_) + 1, 0);
-    ids_.assign(size_t(slots_) + 1, 0);
-    std::unordered_map<int32_t, int32_t> idOwner;
-    idOwner.reserve(size_t(slots_));
-    for (int32_t n = 1; n <= slots_; ++n) {
-      const uint8_t* rec = Slot(n);
-      const std::string where = "record " + std::to_string(n);
-      status_[size_t(n)] = rec[0];
-      ids_[size_t(n)] = LoadI32(rec + kRecordIdOffset);
-      if (rec[0] > 1) {
-        DataFault(where + ": status byte " + std::to_string(rec[0]) + " (expected 0 live or 1 deleted)");
-        continue;
-      }
-      if (rec[0] == 1) continue;
-      ++report_.LiveRecords;
-      const uint32_t link = LoadU32(rec + 1);
-      if (link != uint32_t(n)) DataFault(where + ": slot link " + std::to_string(link) + " in a live record");
-      const int32_t id = ids_[size_t(n)];
-      if (auto [it, fresh] = idOwner.emplace(id, n); !fresh)
-        DataFault(where + ": record ID " + std::to_string(id) + " is also the ID of record " + std::to_string(it->second));
-      if (id > header_.LastRecordID && header_.LastRecordID > 0)
-        DataFault(where + ": record ID " + std::to_string(id) + " above the last handed out (" +
-                  std::to_string(header_.LastRecordID) + ")");
-      for (const TFieldDesc& f : fields_) {
-        if (f.Computed || f.IsAutoIncrement()) continue;
-        const uint8_t flag = rec[f.Offset];
-        const uint8_t* data = rec + f.Offset + 1;
-        const std::string field = where + ", field " + Cp1251ToUtf8(f.Name);
-        if (flag > 1) {
-          DataFault(field + ": null flag " + std::to_string(flag));
-        } else if (flag == 0) {
-          for (int i = 0; i < f.DataSize; ++i)
-            if (data[i] != 0) {
-              DataFault(field + ": NULL but holds data");
-              break;
-            }
-        } else if (f.FieldType == kFldString && data[f.DataSize - 1] != 0) {
-          DataFault(field + ": text without its terminating zero");
-        } else if (f.FieldType == kFldBoolean && LoadU16(data) > 1) {
-          DataFault(field + ": boolean value " + std::to_string(LoadU16(data)));
-        }
-      }
-    }
+    slotState_ = CheckDataRecords(header_, fields_, slots_, SlotReader(), DataFaultSink());
+    report_.LiveRecords = slotState_.LiveRecords;
   }
 
   void CheckFreeChain() {
-    std::vector<bool> onChain(size_t(slots_) + 1, false);
-    uint32_t n = header_.FirstFreeRecord;
-    uint32_t previous = 0;
-    while (n != 0) {
-      const std::string from = previous ? "slot " + std::to_string(previous) : "the header";
-      if (n > uint32_t(slots_)) {
-        DataFault("free-slot chain: " + from + " links to slot " + std::to_string(n) + ", beyond the last slot");
-        break;
-      }
-      if (onChain[n]) {
-        DataFault("free-slot chain: a cycle at slot " + std::to_string(n));
-        break;
-      }
-      onChain[n] = true;
-      if (status_[n] != 1) {
-        DataFault("free-slot chain: " + from + " links to slot " + std::to_string(n) + ", which is not deleted");
-        break;
-      }
-      previous = n;
-      n = LoadU32(Slot(int32_t(n)) + 1);
-    }
     // With a primary index every deleted slot waits on the chain; in
     // physical order deleted slots are never reused and may drop off it.
     const bool physical = index_ && index_->IsOpen() && index_->NoPrimaryIndex();
-    if (physical || !index_) return;
-    for (int32_t k = 1; k <= slots_; ++k)
-      if (status_[size_t(k)] == 1 && !onChain[size_t(k)])
-        DataFault("free-slot chain: deleted slot " + std::to_string(k) + " is not on the chain");
+    CheckFreeSlotChain(header_, slotState_, SlotReader(), !physical && index_, DataFaultSink());
   }
 
   void CheckIndexes(bool layoutOk) {
@@ -332,8 +200,8 @@ class TChecker {
       options.RecordSlots = slots_;
       options.ReadRecord = [this](int32_t recNo, uint8_t& status, int32_t& id) {
         if (recNo < 1 || recNo > slots_) return false;
-        status = status_[size_t(recNo)];
-        id = ids_[size_t(recNo)];
+        status = slotState_.Status[size_t(recNo)];
+        id = slotState_.Ids[size_t(recNo)];
         return true;
       };
     }
@@ -373,7 +241,7 @@ class TChecker {
           break;
         }
         const int32_t recNo = index_->CurrentRecordNumber();
-        if (recNo < 1 || recNo > slots_ || status_[size_t(recNo)] != 0) {
+        if (recNo < 1 || recNo > slots_ || slotState_.Status[size_t(recNo)] != 0) {
           Fault(where, "entry for record " + std::to_string(recNo) + ", which is not a live record");
         } else if (seen[size_t(recNo)]++) {
           Fault(where, "record " + std::to_string(recNo) + " has more than one entry");
@@ -390,28 +258,14 @@ class TChecker {
       return;
     }
     for (int32_t n = 1; n <= slots_; ++n)
-      if (status_[size_t(n)] == 0 && !seen[size_t(n)]) Fault(where, "record " + std::to_string(n) + " is missing");
+      if (slotState_.Status[size_t(n)] == 0 && !seen[size_t(n)]) Fault(where, "record " + std::to_string(n) + " is missing");
     ++report_.IndexesCompared;
   }
 
   void CheckBlobs() {
     if (header_.BlobFieldCount == 0) return;
     const std::string label = std::filesystem::path(CompanionFileName(dataName_, ".BLB")).filename().string();
-    std::vector<TBlobReference> refs;
-    for (int32_t n = 1; n <= slots_; ++n) {
-      if (status_[size_t(n)] != 0) continue;
-      const uint8_t* rec = Slot(n);
-      for (const TFieldDesc& f : fields_) {
-        if (f.FieldType != kFldBlob || f.Computed || rec[f.Offset] != 1) continue;
-        const int32_t ref = LoadI32(rec + f.Offset + 1);
-        if (ref < 0) {
-          DataFault("record " + std::to_string(n) + ", field " + Cp1251ToUtf8(f.Name) +
-                    ": holds an open-blob handle instead of a blob reference");
-          continue;
-        }
-        if (ref != 0) refs.push_back(TBlobReference{n, f.FieldNo, ref});
-      }
-    }
+    const std::vector<TBlobReference> refs = CollectBlobReferences(fields_, slotState_, SlotReader(), DataFaultSink());
     TBlobFile blobs;
     try {
       if (owner_) blobs.SetOwner(owner_.get());
@@ -443,8 +297,7 @@ class TChecker {
   TDataHeader header_;
   std::vector<TFieldDesc> fields_;
   int32_t slots_ = 0;
-  std::vector<uint8_t> status_;
-  std::vector<int32_t> ids_;
+  TDataSlots slotState_;
   std::unique_ptr<TDescriptorOwner> owner_;
   std::unique_ptr<TIndexFile> index_;
   bool locked_ = false;
