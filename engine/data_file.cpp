@@ -379,16 +379,35 @@ bool TDataFile::CheckForChanges() {
   return changed;
 }
 
+TDataFile::TCursorPlace TDataFile::RememberCursor() const {
+  TCursorPlace place;
+  place.Positioned = indexFile_->IsOpen() && indexFile_->CurrentKey() != nullptr;
+  place.Bof = indexFile_->Bof();
+  place.Eof = indexFile_->Eof();
+  if (indexFile_->IsOpen()) place.RecNo = indexFile_->CurrentRecordNumber();
+  if (place.Positioned) {
+    const uint8_t* current = indexFile_->CurrentKey();
+    place.Key.assign(current, current + indexFile_->KeyLength());
+  }
+  return place;
+}
+
+void TDataFile::ReturnCursor(TCursorPlace place, bool keepFlags) {
+  // The live and visible bitmaps of bitmap mode describe the old records.
+  if (indexFile_->BitmapMode()) indexFile_->RebuildBitmaps();
+  if (!place.Positioned) {
+    indexFile_->MarkEmpty();
+  } else if (indexFile_->PhysicalOrder()) {
+    indexFile_->GoToRecord(place.RecNo);
+  } else {
+    place.Key.resize(std::max<size_t>(place.Key.size(), kKeyBufferSize), 0);
+    indexFile_->FindKey(place.Key.data(), true, keepFlags);
+  }
+}
+
 void TDataFile::ReloadAfterChange(bool indexChanged) {
   // Remember where the cursor stands, by its key, before the caches go.
-  std::vector<uint8_t> key;
-  int32_t recNo = 0;
-  const bool positioned = indexFile_->IsOpen() && indexFile_->CurrentKey() != nullptr;
-  if (positioned) {
-    recNo = indexFile_->CurrentRecordNumber();
-    const uint8_t* current = indexFile_->CurrentKey();
-    key.assign(current, current + indexFile_->KeyLength());
-  }
+  const TCursorPlace place = RememberCursor();
   if (indexChanged) {
     indexFile_->DiscardPages();
     indexFile_->ReadHeader();
@@ -397,16 +416,7 @@ void TDataFile::ReloadAfterChange(bool indexChanged) {
   DropRecordCache();
   current_ = nullptr;
   if (!indexFile_->IsOpen()) return;
-  // The live and visible bitmaps of bitmap mode describe the old records.
-  if (indexFile_->BitmapMode()) indexFile_->RebuildBitmaps();
-  if (!positioned) {
-    indexFile_->MarkEmpty();
-  } else if (indexFile_->PhysicalOrder()) {
-    indexFile_->GoToRecord(recNo);
-  } else {
-    key.resize(std::max<size_t>(key.size(), kKeyBufferSize), 0);
-    indexFile_->FindKey(key.data(), true, true);
-  }
+  ReturnCursor(place, true);
 }
 
 // ---------------------------------------------------------------- locks

@@ -73,6 +73,7 @@ using TPasswordCallback = std::function<bool(void* userData)>;
 using TMessageCallback = std::function<void(const std::string& text)>;
 
 struct TFieldDef;
+class TChangeSet;
 
 class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileOwner {
  public:
@@ -361,6 +362,17 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   void ComputeFields(TRecord* record);
   // What CheckForChanges does after a change: reload, drop, re-find.
   void ReloadAfterChange(bool indexChanged);
+  // Where the cursor stands (its key, record and ends), to come back to it
+  // after the caches are dropped or the filters change.
+  struct TCursorPlace {
+    bool Positioned = false;
+    bool Bof = false;
+    bool Eof = false;
+    int32_t RecNo = 0;
+    std::vector<uint8_t> Key;
+  };
+  TCursorPlace RememberCursor() const;
+  void ReturnCursor(TCursorPlace place, bool keepFlags);
   int64_t SlotOffset(uint32_t recordNo) const;
   const std::vector<TFieldDesc>& SetOf(TDescSet set) const { return Descriptors(set); }
   [[noreturn]] void Fail(uint16_t code, const std::string& fieldName = {}) const;
@@ -378,6 +390,25 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   void FlushToDisk();
   void FlushAfterChange();
   void EndTransactionDiscard();
+  // Drops what the caches hold that is not in the files (records, index
+  // pages, headers and, with blobs, blob blocks) and puts the cursor back
+  // where it stood.
+  void DiscardUnwrittenChanges(bool blobs);
+  // After an update failed: what it applied is taken back. A handle that
+  // shares the files and had written nothing yet drops its caches, which
+  // leaves the files byte for byte as they were; otherwise the change set
+  // is undone in reverse and, for a sharing handle, written out again.
+  // False when there was nothing left to take back (the update had made
+  // its change stand).
+  bool TakeBackFailedUpdate(TChangeSet& changes, bool writing, bool blobsTouched);
+  // Closes and opens the blob file, which drops its unwritten blocks.
+  void ReopenBlobFile();
+  // Puts slot recordNo back as `before` holds it (empty: a slot the update
+  // added at the end, dropped from the cache). keepBlobFields keeps the
+  // blob references the record holds now.
+  void RestoreSlot(int32_t recordNo, const std::vector<uint8_t>& before, bool keepBlobFields);
+  // Frees the blobs the record in slot recordNo refers to.
+  void FreeSlotBlobs(int32_t recordNo);
   void CheckBlobHandles(const uint8_t* buffer) const;
   void StoreRecordBlobs(int32_t recordNo, uint8_t* slot);
   void FreeRecordBlobs(int32_t recordNo, const uint8_t* scratch);

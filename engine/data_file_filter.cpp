@@ -69,24 +69,6 @@ class TTableFilterSource : public TFilterScanSource {
   std::vector<uint8_t> buffer_;
 };
 
-
-// Where the cursor stood before a filter change.
-struct TCursorPlace {
-  int32_t RecNo = 0;
-  std::vector<uint8_t> Key;
-  bool Bof = true;
-  bool Eof = true;
-};
-
-TCursorPlace PlaceOf(TIndexFile& index) {
-  TCursorPlace place;
-  place.RecNo = index.CurrentRecordNumber();
-  place.Bof = index.Bof();
-  place.Eof = index.Eof();
-  if (const uint8_t* key = index.CurrentKey()) place.Key.assign(key, key + index.KeyLength());
-  return place;
-}
-
 }  // namespace
 
 void TDataFile::WireFilters() {
@@ -133,7 +115,7 @@ void TDataFile::ActivateFilter(TFilter* handle) {
   if (!IsOpen()) Fail(kErrInvalidHandle);
   WireFilters();
   TReadLockScope scope(*this);
-  const TCursorPlace place = PlaceOf(*indexFile_);
+  const TCursorPlace place = RememberCursor();
   const int code = indexFile_->Filters().Activate(handle);
   if (code != 0) Fail(uint16_t(code));
   indexFile_->RefreshFilter(handle);
@@ -144,7 +126,7 @@ void TDataFile::ActivateFilter(TFilter* handle) {
 void TDataFile::DeactivateFilter(TFilter* handle) {
   if (!IsOpen()) Fail(kErrInvalidHandle);
   TReadLockScope scope(*this);
-  const TCursorPlace place = PlaceOf(*indexFile_);
+  const TCursorPlace place = RememberCursor();
   const int code = indexFile_->Filters().Deactivate(handle);
   if (code != 0) Fail(uint16_t(code));
   indexFile_->FiltersChanged();
@@ -155,7 +137,7 @@ void TDataFile::DeactivateFilter(TFilter* handle) {
 void TDataFile::RemoveFilter(TFilter* handle) {
   if (!IsOpen()) Fail(kErrInvalidHandle);
   TReadLockScope scope(*this);
-  const TCursorPlace place = PlaceOf(*indexFile_);
+  const TCursorPlace place = RememberCursor();
   const int code = indexFile_->Filters().Remove(handle);
   if (code != 0) Fail(uint16_t(code));
   indexFile_->FiltersChanged();

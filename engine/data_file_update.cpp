@@ -15,7 +15,9 @@
 #include <climits>
 #include <cstring>
 #include <exception>
+#include <memory>
 
+#include "engine/change_set.h"
 #include "engine/data_file.h"
 #include "engine/engine_error.h"
 #include "engine/field_types.h"
@@ -328,6 +330,108 @@ void TDataFile::RepositionAfterDelete(const std::vector<uint8_t>& key, int32_t r
   ReloadCurrentFromCursor();
 }
 
+// ---------------------------------------------------------------- taking back
+
+void TDataFile::RestoreSlot(int32_t recordNo, const std::vector<uint8_t>& before, bool keepBlobFields) {
+  if (before.empty()) {
+    // A slot added at the end: the restored header no longer counts it.
+    TRecord* entry = cache_.Find(uint32_t(recordNo));
+    if (entry == nullptr) return;
+    if (current_ == entry) current_ = nullptr;
+    cache_.UnpinAll();
+    cache_.Recycle(entry);
+    if (current_ != nullptr) Pin(current_);
+    return;
+  }
+  TRecord* record = nullptr;
+  if (!GetRecord(uint32_t(recordNo), false, kReadForward, false, record) || record == nullptr) return;
+  uint8_t* data = record->Data();
+  const size_t size = std::min(before.size(), size_t(RecordSize()));
+  std::vector<uint8_t> now(data, data + size);
+  std::memcpy(data, before.data(), size);
+  if (keepBlobFields) {
+    for (const TFieldDesc& d : fileDescs_) {
+      if (d.FieldType != kFldBlob || d.Computed != 0) continue;
+      std::memcpy(data + d.Offset, now.data() + d.Offset, size_t(d.DataSize) + 1);
+    }
+  }
+  record->Modified = true;
+  record->ComputedValid = false;
+  ReleaseRecord(record);
+}
+
+void TDataFile::FreeSlotBlobs(int32_t recordNo) {
+  if (!blobFileOpen_) return;
+  TRecord* record = nullptr;
+  if (!GetRecord(uint32_t(recordNo), false, kReadForward, false, record) || record == nullptr) return;
+  const std::vector<uint8_t> scratch(record->Data(), record->Data() + RecordSize());
+  ReleaseRecord(record);
+  FreeRecordBlobs(recordNo, scratch.data());
+}
+
+void TDataFile::DiscardUnwrittenChanges(bool blobs) {
+  TFinalSteps finalSteps(nullptr);
+  // Where the cursor stands, to come back to it.
+  const TCursorPlace place = RememberCursor();
+  DropRecordCache();
+  cache_.SetCapacity(openingCapacity_);
+  cache_.TrimTo(openingCapacity_);
+  finalSteps.Run([&] { ReadHeader(); });
+  finalSteps.Run([&] {
+    indexFile_->DiscardPages();
+    indexFile_->ReadHeader();
+    indexFile_->TrimPageBuffers();
+  });
+  if (blobs) finalSteps.Run([&] { ReopenBlobFile(); });
+  finalSteps.Run([&] {
+    ReturnCursor(place, false);
+    if (place.Positioned) indexFile_->SetCursorFlags(place.Bof, place.Eof);
+  });
+  finalSteps.Finish();
+}
+
+void TDataFile::ReopenBlobFile() {
+  if (!blobFileOpen_) return;
+  // Open blobs may name blocks of the discarded changes: the blob file is
+  // opened afresh, which drops them with its blocks.
+  blobFileOpen_ = false;
+  blobFile_->Close();
+  blobFile_->Open();
+  blobFileOpen_ = true;
+}
+
+bool TDataFile::TakeBackFailedUpdate(TChangeSet& changes, bool writing, bool blobsTouched) {
+  if (changes.Empty()) return false;
+  const bool sharing = !Exclusive() && !tableLocked_;
+  try {
+    if (sharing && !writing) {
+      // Every change is still in the caches: dropping them is exact. The
+      // blob file is read afresh only when the update changed blobs (that
+      // closes the blobs the caller holds open).
+      changes.Keep();
+      UnpinAll();
+      DiscardUnwrittenChanges(blobsTouched);
+      ReloadCurrentFromCursor();
+      return true;
+    }
+    changes.Undo();
+    UnpinAll();
+    if (sharing) {
+      FlushAll(false, true, true);
+      // A slot the update had written at the end goes with the header's count.
+      const int64_t end = SlotOffset(uint32_t(header_.NextRecordNo));
+      if (end <= INT32_MAX && QueryFileSize() > end) {
+        SeekFile(int32_t(end), kSeekStart);
+        WriteBytes(nullptr, 0);
+      }
+    }
+    if (current_ != nullptr) Pin(current_);
+  } catch (...) {
+    // The update's own error is the one reported.
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------- append
 
 void TDataFile::AppendRecord(uint8_t* buffer) {
@@ -335,17 +439,22 @@ void TDataFile::AppendRecord(uint8_t* buffer) {
   BeginTransactionWrites();
   TakeWriteLock();
   std::exception_ptr error;
+  TChangeSet changes;
+  bool writing = false;
+  bool blobsTouched = false;
   int32_t r = 0;
   bool recordLocked = false;
   bool written = false;
   try {
     r = NextFreeSlot();
+    std::vector<uint8_t> slotBefore;
     if (r != header_.NextRecordNo) {
       // The head of the free chain must be a deleted slot; a live one would
       // be overwritten. A damaged chain is dropped and the record appended.
       TRecord* slot = nullptr;
       GetRecord(uint32_t(r), false, kReadForward, false, slot);
       const bool sound = slot != nullptr && slot->Data()[0] == 1;
+      if (sound) slotBefore.assign(slot->Data(), slot->Data() + RecordSize());
       ReleaseRecord(slot);
       if (!sound) {
         header_.FirstFreeRecord = 0;
@@ -363,6 +472,11 @@ void TDataFile::AppendRecord(uint8_t* buffer) {
     recordLocked = true;
     ValidateRecord(buffer);
     CheckBlobHandles(buffer);
+    // The header's free chain, slot count and last record ID.
+    changes.Applied([this, saved = header_] {
+      header_ = saved;
+      headerModified_ = true;
+    });
     const int32_t id = ChooseRecordID(*indexFile_, header_.LastRecordID, header_.NextRecordNo - 1);
     StoreI32(buffer + kRecordIdOffset, id);
 
@@ -373,20 +487,28 @@ void TDataFile::AppendRecord(uint8_t* buffer) {
       keys.push_back(KeyOf(s, buffer));
       indexFile_->CheckDuplicateInSlot(s, keys.back().data());
     }
-    for (size_t i = 0; i < slots.size(); ++i) indexFile_->InsertKeyInSlot(slots[i], keys[i].data(), uint32_t(r));
+    for (size_t i = 0; i < slots.size(); ++i) {
+      indexFile_->InsertKeyInSlot(slots[i], keys[i].data(), uint32_t(r));
+      changes.Applied([this, slot = slots[i], key = keys[i]] { indexFile_->DeleteKeyInSlot(slot, key.data()); });
+    }
 
+    changes.Applied([this, r, slotBefore] { RestoreSlot(r, slotBefore, false); });
     TRecord* record = TakeSlot(r);
     const bool reused = record->Data()[0] == 1;
     const int32_t oldId = LoadI32(record->Data() + kRecordIdOffset);
     if (!indexFile_->NoPrimaryIndex()) {
-      uint8_t newKey[kKeyBufferSize] = {};
-      BuildSysDeletedKey(0, id, newKey);
+      std::vector<uint8_t> newKey(kKeyBufferSize, 0);
+      BuildSysDeletedKey(0, id, newKey.data());
       if (reused) {
-        uint8_t oldKey[kKeyBufferSize] = {};
-        BuildSysDeletedKey(1, oldId, oldKey);
-        indexFile_->ReplaceKeyInSlot(kSysDeletedSlot, oldKey, newKey, uint32_t(r));
+        std::vector<uint8_t> oldKey(kKeyBufferSize, 0);
+        BuildSysDeletedKey(1, oldId, oldKey.data());
+        indexFile_->ReplaceKeyInSlot(kSysDeletedSlot, oldKey.data(), newKey.data(), uint32_t(r));
+        changes.Applied([this, r, oldKey, newKey] {
+          indexFile_->ReplaceKeyInSlot(kSysDeletedSlot, newKey.data(), oldKey.data(), uint32_t(r));
+        });
       } else {
-        indexFile_->InsertKeyInSlot(kSysDeletedSlot, newKey, uint32_t(r));
+        indexFile_->InsertKeyInSlot(kSysDeletedSlot, newKey.data(), uint32_t(r));
+        changes.Applied([this, newKey] { indexFile_->DeleteKeyInSlot(kSysDeletedSlot, newKey.data()); });
       }
     }
     uint8_t* data = record->Data();
@@ -401,13 +523,20 @@ void TDataFile::AppendRecord(uint8_t* buffer) {
     record->Modified = true;
     record->ComputedValid = false;
     indexFile_->AdjustLiveRecordCount(1);
+    changes.Applied([this] { indexFile_->AdjustLiveRecordCount(-1); });
     written = true;
     if (inTransaction_) modifiedInTransaction_ = true;
     SetCurrentRecord(record);
+    changes.Applied([this] { ReloadCurrentFromCursor(); });
+    changes.Applied([this, r] { FreeSlotBlobs(r); });
+    blobsTouched = true;
     StoreRecordBlobs(r, data);
+    writing = true;
     FlushAfterChange();
   } catch (...) {
     error = std::current_exception();
+    TakeBackFailedUpdate(changes, writing, blobsTouched);
+    written = false;  // an append never stands half done
   }
   TFinalSteps finalSteps(error);
   if (written) {
@@ -430,6 +559,9 @@ void TDataFile::ModifyRecord(uint8_t* buffer, bool unlockAfterwards, bool reposi
   BeginTransactionWrites();
   TakeWriteLock();
   std::exception_ptr error;
+  TChangeSet changes;
+  bool writing = false;
+  std::shared_ptr<bool> blobsStored;
   bool written = false;
   try {
     // Taking the lock may have found other writers' changes and dropped the
@@ -466,21 +598,34 @@ void TDataFile::ModifyRecord(uint8_t* buffer, bool unlockAfterwards, bool reposi
     for (size_t i = 0; i < slots.size(); ++i) {
       if (!differs[i]) continue;
       indexFile_->ReplaceKeyInSlot(slots[i], oldKeys[i].data(), newKeys[i].data(), uint32_t(r));
+      changes.Applied([this, slot = slots[i], oldKey = oldKeys[i], newKey = newKeys[i], r] {
+        indexFile_->ReplaceKeyInSlot(slot, newKey.data(), oldKey.data(), uint32_t(r));
+      });
       keysChanged = true;
     }
     uint8_t* data = record->Data();
+    // Once the blobs are stored the record keeps their references: the
+    // chains they named before may be gone.
+    blobsStored = std::make_shared<bool>(false);
+    changes.Applied([this, r, before = std::vector<uint8_t>(data, data + RecordSize()), blobsStored] {
+      RestoreSlot(r, before, *blobsStored);
+    });
     std::memcpy(data + kRecordHeaderSize, buffer + kRecordHeaderSize, size_t(RecordSize()) - kRecordHeaderSize);
     record->Modified = true;
     record->ComputedValid = false;
     written = true;
     if (inTransaction_) modifiedInTransaction_ = true;
+    *blobsStored = true;
     StoreRecordBlobs(r, data);
+    writing = true;
     UnpinAll();
     if (!Exclusive() && !tableLocked_) FlushAll(false, true, keysChanged);
     if (current_ != nullptr) Pin(current_);
+    changes.Keep();
     if (unlockAfterwards) UnlockRecord(r);
   } catch (...) {
     error = std::current_exception();
+    if (TakeBackFailedUpdate(changes, writing, blobsStored && *blobsStored)) written = false;
   }
   TFinalSteps finalSteps(error);
   if (written) {
@@ -508,6 +653,9 @@ void TDataFile::DeleteRecord(bool reposition) {
   BeginTransactionWrites();
   TakeWriteLock();
   std::exception_ptr error;
+  TChangeSet changes;
+  bool writing = false;
+  bool blobsTouched = false;
   bool recordLocked = false;
   bool deleted = false;
   std::vector<uint8_t> scratch;
@@ -526,26 +674,66 @@ void TDataFile::DeleteRecord(bool reposition) {
     scratch.assign(record->Data(), record->Data() + RecordSize());
     cursorKey = CurrentIndexKey(scratch.data());
 
+    changes.Applied([this, saved = header_] {
+      header_ = saved;
+      headerModified_ = true;
+    });
     for (uint8_t s : MaintainedSlots()) {
       std::vector<uint8_t> key = KeyOf(s, scratch.data());
       indexFile_->DeleteKeyInSlot(s, key.data());
+      changes.Applied([this, s, key, r] { indexFile_->InsertKeyInSlot(s, key.data(), uint32_t(r)); });
     }
     if (!indexFile_->NoPrimaryIndex()) {
-      uint8_t liveKey[kKeyBufferSize] = {};
-      uint8_t deletedKey[kKeyBufferSize] = {};
+      std::vector<uint8_t> liveKey(kKeyBufferSize, 0);
+      std::vector<uint8_t> deletedKey(kKeyBufferSize, 0);
       const int32_t id = LoadI32(scratch.data() + kRecordIdOffset);
-      BuildSysDeletedKey(0, id, liveKey);
-      BuildSysDeletedKey(1, id, deletedKey);
-      indexFile_->ReplaceKeyInSlot(kSysDeletedSlot, liveKey, deletedKey, uint32_t(r));
+      BuildSysDeletedKey(0, id, liveKey.data());
+      BuildSysDeletedKey(1, id, deletedKey.data());
+      indexFile_->ReplaceKeyInSlot(kSysDeletedSlot, liveKey.data(), deletedKey.data(), uint32_t(r));
+      changes.Applied([this, liveKey, deletedKey, r] {
+        indexFile_->ReplaceKeyInSlot(kSysDeletedSlot, deletedKey.data(), liveKey.data(), uint32_t(r));
+      });
     }
     indexFile_->AdjustLiveRecordCount(-1);
+    changes.Applied([this] { indexFile_->AdjustLiveRecordCount(1); });
     deleted = true;
     if (inTransaction_) modifiedInTransaction_ = true;
-    FreeRecordBlobs(r, scratch.data());
+    changes.Applied([this, r, before = scratch] { RestoreSlot(r, before, false); });
     FreeSlot(record);
-    FlushAfterChange();
+    const bool sharing = !Exclusive() && !tableLocked_;
+    // Freed blob chains are taken back by reading the blob file afresh,
+    // which a handle that keeps its changes in the caches cannot do: there
+    // a failure from here on finishes the delete instead (the record is on
+    // the free chain and its keys are gone, so the files stay sound).
+    if (sharing)
+      changes.Applied([this] { ReopenBlobFile(); });
+    else
+      changes.Keep();
+    blobsTouched = true;
+    FreeRecordBlobs(r, scratch.data());
+    writing = true;
+    UnpinAll();
+    if (sharing) {
+      FlushRecords();
+      WriteHeader(true);
+      indexFile_->FlushPages();
+      indexFile_->WriteHeader(true);
+      // The record is gone from the data and index files: the delete stands.
+      changes.Keep();
+      if (blobFileOpen_) blobFile_->FlushAll(true, false);
+    }
+    if (current_ != nullptr) Pin(current_);
   } catch (...) {
     error = std::current_exception();
+    if (TakeBackFailedUpdate(changes, writing, blobsTouched)) {
+      deleted = false;
+    } else if (deleted) {
+      // The delete is finished: what the failure left unwritten goes out now.
+      try {
+        FlushAfterChange();
+      } catch (...) {
+      }
+    }
   }
   TFinalSteps finalSteps(error);
   if (deleted) {
@@ -697,50 +885,10 @@ void TDataFile::Rollback() {
 void TDataFile::EndTransactionDiscard() {
   TFinalSteps finalSteps(nullptr);
   if (modifiedInTransaction_) {
-    // Where the cursor stands, to come back to it.
-    std::vector<uint8_t> key;
-    int32_t recNo = 0;
-    const bool positioned = indexFile_->IsOpen() && indexFile_->CurrentKey() != nullptr;
-    const bool bof = indexFile_->Bof();
-    const bool eof = indexFile_->Eof();
-    if (positioned) {
-      recNo = indexFile_->CurrentRecordNumber();
-      key.assign(indexFile_->CurrentKey(), indexFile_->CurrentKey() + indexFile_->KeyLength());
-    }
     // Nothing of the transaction reached the files: the caches go and the
     // headers are read again.
-    DropRecordCache();
-    cache_.SetCapacity(openingCapacity_);
-    cache_.TrimTo(openingCapacity_);
-    finalSteps.Run([&] { ReadHeader(); });
-    finalSteps.Run([&] {
-      indexFile_->DiscardPages();
-      indexFile_->ReadHeader();
-      indexFile_->TrimPageBuffers();
-    });
-    if (blobFileOpen_) {
-      // Open blobs may name blocks of the discarded changes: the blob file
-      // is opened afresh, which drops them with its blocks.
-      finalSteps.Run([&] {
-        blobFileOpen_ = false;
-        blobFile_->Close();
-        blobFile_->Open();
-        blobFileOpen_ = true;
-      });
-    }
+    finalSteps.Run([&] { DiscardUnwrittenChanges(true); });
     modifiedInTransaction_ = false;
-    finalSteps.Run([&] {
-      if (indexFile_->BitmapMode()) indexFile_->RebuildBitmaps();
-      if (!positioned) {
-        indexFile_->MarkEmpty();
-      } else if (indexFile_->PhysicalOrder()) {
-        indexFile_->GoToRecord(recNo);
-      } else {
-        key.resize(std::max<size_t>(key.size(), kKeyBufferSize), 0);
-        indexFile_->FindKey(key.data(), true, false);
-      }
-      if (positioned) indexFile_->SetCursorFlags(bof, eof);
-    });
   }
   finalSteps.Run([&] { UnlockTable(); });
   finalSteps.Finish();

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +33,19 @@ bool Fail(int code) {
 }
 
 bool FailErrno() { return Fail(OsErrorFromErrno(errno)); }
+
+std::atomic<int64_t> gFailCountdown{0};
+std::atomic<int64_t> gOperations{0};
+
+// Counts a read, write or truncation; true (errno EIO) when the armed hook
+// makes this one fail.
+bool InjectedFailure() {
+  gOperations.fetch_add(1, std::memory_order_relaxed);
+  if (gFailCountdown.load(std::memory_order_relaxed) <= 0) return false;
+  if (gFailCountdown.fetch_sub(1) != 1) return false;
+  errno = EIO;
+  return true;
+}
 
 // ---- names --------------------------------------------------------------
 
@@ -272,6 +287,10 @@ int64_t OsRead(int fd, void* buffer, int64_t count) {
     Fail(kOsInvalidHandle);
     return -1;
   }
+  if (InjectedFailure()) {
+    FailErrno();
+    return -1;
+  }
   auto* out = static_cast<char*>(buffer);
   int64_t done = 0;
   while (done < count) {
@@ -290,6 +309,10 @@ int64_t OsRead(int fd, void* buffer, int64_t count) {
 int64_t OsWrite(int fd, const void* buffer, int64_t count) {
   if (fd <= 0) {
     Fail(kOsInvalidHandle);
+    return -1;
+  }
+  if (InjectedFailure()) {
+    FailErrno();
     return -1;
   }
   const auto* in = static_cast<const char*>(buffer);
@@ -327,11 +350,18 @@ int64_t OsSeek(int fd, int64_t offset, int origin) {
 
 bool OsSetEndOfFile(int fd) {
   if (fd <= 0) return Fail(kOsInvalidHandle);
+  if (InjectedFailure()) return FailErrno();
   off_t pos = lseek(fd, 0, SEEK_CUR);
   if (pos < 0) return FailErrno();
   if (ftruncate(fd, pos) != 0) return FailErrno();
   return true;
 }
+
+void OsFailAfter(int64_t count) { gFailCountdown.store(std::max<int64_t>(count, 0) + 1); }
+
+void OsFailNever() { gFailCountdown.store(0); }
+
+int64_t OsFileOperationCount() { return gOperations.load(); }
 
 bool OsFlush(int fd) {
   if (fd <= 0) return Fail(kOsInvalidHandle);

@@ -73,6 +73,14 @@ bool OsFlush(int fd);
 // in one process. forWrite: a write lock (the descriptor must be writable);
 // otherwise a read lock, which still excludes every write lock.
 bool OsLockRange(int fd, int64_t offset, int64_t length, bool lock, bool forWrite);
+// A hook for the tests of failure handling, process-wide: after `count`
+// more reads, writes and truncations succeed, the next one fails as a
+// failing device would (EIO), once. OsFailNever disarms it.
+// OsFileOperationCount counts the reads, writes and truncations made so far.
+void OsFailAfter(int64_t count);
+void OsFailNever();
+int64_t OsFileOperationCount();
+
 // Deletes a file; refused (sharing violation) while another handle holds it open.
 bool OsDeleteFile(const std::string& name);
 // Renames a file; refused when the new name exists (in any letter case) or

@@ -19,3 +19,7 @@ borvino_add_test(NAME update_model_test
   LIBS tabula
   TIMEOUT 300)
 target_compile_definitions(update_model_test PRIVATE TABULA_UPDATE_PEER="$<TARGET_FILE:update_peer>")
+borvino_add_test(NAME update_failure_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/update_failure_test.cpp
+  LIBS tabula
+  TIMEOUT 300)
