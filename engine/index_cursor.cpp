@@ -82,7 +82,7 @@ bool TIndexFile::CursorWithinRange() const {
 
 int TIndexFile::CompareRange(const uint8_t* key, bool end) const {
   return CompareInSlot(slot_, key, end ? rangeEnd_.data() : rangeStart_.data(),
-                       header_.Descriptors[slot_ & 31].KeyLength);
+                       DescriptorOf(slot_).KeyLength);
 }
 
 // ---------------------------------------------------------------- descents
@@ -98,7 +98,7 @@ bool TIndexFile::SubtreeMatches(const TPage* page, int64_t expected) {
 
 TIndexFile::TDescent TIndexFile::Descend(uint8_t slot, const uint8_t* key, TSearchRule rule, int length) {
   TDescent d;
-  uint32_t offset = header_.Descriptors[slot & 31].RootPage;
+  uint32_t offset = DescriptorOf(slot).RootPage;
   if (offset == 0) return d;
   int32_t count = 1;
   uint32_t parent = 0;
@@ -152,7 +152,7 @@ TIndexFile::TDescent TIndexFile::Descend(uint8_t slot, const uint8_t* key, TSear
 
 TIndexFile::TDescent TIndexFile::DescendEdge(uint8_t slot, bool last) {
   TDescent d;
-  uint32_t offset = header_.Descriptors[slot & 31].RootPage;
+  uint32_t offset = DescriptorOf(slot).RootPage;
   if (offset == 0) return d;
   int32_t count = 1;
   uint32_t parent = 0;
@@ -183,7 +183,7 @@ TIndexFile::TDescent TIndexFile::DescendEdge(uint8_t slot, bool last) {
 
 TIndexFile::TDescent TIndexFile::DescendToPosition(uint8_t slot, int32_t position) {
   TDescent d;
-  uint32_t offset = header_.Descriptors[slot & 31].RootPage;
+  uint32_t offset = DescriptorOf(slot).RootPage;
   if (offset == 0 || position < 1) return d;
   int64_t remaining = position;
   uint32_t parent = 0;
@@ -309,7 +309,7 @@ void TIndexFile::TakePlace(const TLeafPlace& place) {
 TIndexFile::TWhere TIndexFile::LocateCursor(TLeafPlace& place) {
   if (cursor_.Empty || cursor_.Key.empty()) return TWhere::kNone;
   TPage* p = cursor_.Page;
-  const int length = header_.Descriptors[slot_ & 31].KeyLength;
+  const int length = DescriptorOf(slot_).KeyLength;
   if (static_cast<int>(cursor_.Key.size()) != length) return TWhere::kNone;
   if (p && p->Offset == cursor_.PageOffset && cursor_.Generation == generation_ && p->Layout.Slot == slot_ &&
       cursor_.Entry < p->Count() && p->Refs[static_cast<size_t>(cursor_.Entry)] == cursor_.Record &&
@@ -359,7 +359,7 @@ bool TIndexFile::RangeFixup(TLeafPlace& place) {
 }
 
 int32_t TIndexFile::RootTotal(uint8_t slot) {
-  uint32_t root = header_.Descriptors[slot & 31].RootPage;
+  uint32_t root = DescriptorOf(slot).RootPage;
   if (root == 0) return 0;
   TPage* page = GetPageInSlot(slot, root, false);
   int32_t total = static_cast<int32_t>(page->TotalCount());
@@ -370,7 +370,7 @@ int32_t TIndexFile::RootTotal(uint8_t slot) {
 void TIndexFile::VerifyTreeTotal(uint8_t slot) {
   slot &= 31;
   if (totalVerified_[slot] == generation_ || !SlotKeepsKeys(slot)) return;
-  if (slot != kSysDeletedSlot && header_.Descriptors[slot].IsEmpty()) return;  // no index in this slot
+  if (slot != kSysDeletedSlot && DescriptorOf(slot).IsEmpty()) return;  // no index in this slot
   // A kept index holds a key for every live record; "Sys Deleted" one for
   // every record slot.
   int64_t expected = header_.LiveRecordCount;
@@ -380,7 +380,7 @@ void TIndexFile::VerifyTreeTotal(uint8_t slot) {
 }
 
 int32_t TIndexFile::FirstPositionAtOrAbove(uint8_t slot, const uint8_t* key) {
-  const int length = header_.Descriptors[slot & 31].KeyLength;
+  const int length = DescriptorOf(slot).KeyLength;
   TDescent d = Descend(slot, key, TSearchRule::kFirstInRange, length);
   if (d.Path.empty()) return 0;
   int32_t pos = d.Position;
@@ -396,7 +396,7 @@ int32_t TIndexFile::FirstPositionAtOrAbove(uint8_t slot, const uint8_t* key) {
 }
 
 int32_t TIndexFile::LastPositionAtOrBelow(uint8_t slot, const uint8_t* key) {
-  const int length = header_.Descriptors[slot & 31].KeyLength;
+  const int length = DescriptorOf(slot).KeyLength;
   TDescent d = Descend(slot, key, TSearchRule::kLastInRange, length);
   if (d.Path.empty()) return 0;
   int32_t pos = d.Position;
@@ -436,8 +436,8 @@ void TIndexFile::ComputeBoundsOnly() {
   if (!rangeActive_ || physical_) {
     rangeFirst_ = 1;
     rangeLast_ = header_.LiveRecordCount;
-  } else if (header_.Descriptors[slot_ & 31].RootPage == 0 ||
-             CompareInSlot(slot_, rangeStart_.data(), rangeEnd_.data(), header_.Descriptors[slot_ & 31].KeyLength) >
+  } else if (DescriptorOf(slot_).RootPage == 0 ||
+             CompareInSlot(slot_, rangeStart_.data(), rangeEnd_.data(), DescriptorOf(slot_).KeyLength) >
                  0) {
     rangeFirst_ = rangeLast_ = 0;
   } else {
@@ -454,7 +454,7 @@ void TIndexFile::ComputeRangeBounds() {
 }
 
 int32_t TIndexFile::CountKeysInSlot(uint8_t slot, const uint8_t* low, const uint8_t* high) {
-  const TIndexDescriptor& d = header_.Descriptors[slot & 31];
+  const TIndexDescriptor& d = DescriptorOf(slot);
   if (d.RootPage == 0 || CompareInSlot(slot, low, high, d.KeyLength) > 0) return 0;
   int32_t first = FirstPositionAtOrAbove(slot, low);
   int32_t last = LastPositionAtOrBelow(slot, high);
@@ -491,13 +491,13 @@ void TIndexFile::MarkKeysBetween(const uint8_t* low, const uint8_t* high, TRecor
   if (physical_) return;
   Restartable([&] {
     bitmap.ClearAll();
-    MarkKeysBetweenRaw(slot_, low, high, header_.Descriptors[slot_ & 31].KeyLength, bitmap);
+    MarkKeysBetweenRaw(slot_, low, high, DescriptorOf(slot_).KeyLength, bitmap);
   });
 }
 
 // Marks the keys of index `slot` below `low` and above `high`.
 void TIndexFile::MarkOutside(uint8_t slot, const uint8_t* low, const uint8_t* high, TRecordBitmap& bitmap) {
-  const int length = header_.Descriptors[slot & 31].KeyLength;
+  const int length = DescriptorOf(slot).KeyLength;
   TDescent d = DescendEdge(slot, false);
   if (d.Path.empty()) return;
   TLeafPlace place = PlaceOf(d);
@@ -534,7 +534,7 @@ void TIndexFile::MarkKeysInIndex(uint8_t slot, const uint8_t* low, const uint8_t
   if (slot >= kIndexSlotCount || !SlotKeepsKeys(slot)) return;
   Restartable([&] {
     bitmap.ClearAll();
-    MarkKeysBetweenRaw(slot, low, high, header_.Descriptors[slot].KeyLength, bitmap);
+    MarkKeysBetweenRaw(slot, low, high, DescriptorOf(slot).KeyLength, bitmap);
   });
 }
 
@@ -595,7 +595,7 @@ void TIndexFile::BuildRangeAndLive() {
       MarkOutside(slot_, rangeStart_.data(), rangeEnd_.data(), rangeBitmap_);
       rangeBitmap_.Invert();
     } else if (inside > 0) {
-      MarkKeysBetweenRaw(slot_, rangeStart_.data(), rangeEnd_.data(), header_.Descriptors[slot_ & 31].KeyLength,
+      MarkKeysBetweenRaw(slot_, rangeStart_.data(), rangeEnd_.data(), DescriptorOf(slot_).KeyLength,
                          rangeBitmap_);
     }
   }
@@ -723,7 +723,7 @@ void TIndexFile::FirstKeyBody() {
     cursor_.Position = 1;
     return;
   }
-  if (CountInternal() == 0 || header_.Descriptors[slot_ & 31].RootPage == 0) {
+  if (CountInternal() == 0 || DescriptorOf(slot_).RootPage == 0) {
     MarkEmpty();
     return;
   }
@@ -754,7 +754,7 @@ void TIndexFile::LastKeyBody() {
     cursor_.Position = count;
     return;
   }
-  if (CountInternal() == 0 || header_.Descriptors[slot_ & 31].RootPage == 0) {
+  if (CountInternal() == 0 || DescriptorOf(slot_).RootPage == 0) {
     MarkEmpty();
     return;
   }
@@ -878,7 +878,7 @@ void TIndexFile::GoToPosition(int32_t position) {
       return;
     }
     const int32_t count = CountInternal();
-    if (count == 0 || header_.Descriptors[slot_ & 31].RootPage == 0) return MarkEmpty();
+    if (count == 0 || DescriptorOf(slot_).RootPage == 0) return MarkEmpty();
     EnsureRangeBounds();
     const int32_t first = rangeActive_ ? rangeFirst_ : 1;
     if (!bitmapMode_) {
@@ -945,8 +945,8 @@ bool TIndexFile::FindKey(const uint8_t* key, bool nearest, bool keepFlags) {
   bool found = false;
   Restartable([&] {
     found = false;
-    const int length = header_.Descriptors[slot_ & 31].KeyLength;
-    if (header_.Descriptors[slot_ & 31].RootPage == 0 || CountInternal() == 0) return MarkEmpty();
+    const int length = DescriptorOf(slot_).KeyLength;
+    if (DescriptorOf(slot_).RootPage == 0 || CountInternal() == 0) return MarkEmpty();
     const bool wasBof = cursor_.Bof;
     const bool wasEof = cursor_.Eof;
     bool positioned = true;
@@ -1110,7 +1110,7 @@ void TIndexFile::CancelRange() {
 bool TIndexFile::KeyExistsInSlot(uint8_t slot, const uint8_t* key) {
   bool exists = false;
   Restartable([&] {
-    TDescent d = Descend(slot, key, TSearchRule::kExact, header_.Descriptors[slot & 31].KeyLength);
+    TDescent d = Descend(slot, key, TSearchRule::kExact, DescriptorOf(slot).KeyLength);
     exists = d.Equal;
     ReleaseDescent(d, false);
   });
@@ -1123,7 +1123,7 @@ bool TIndexFile::KeyExists(const uint8_t* key) {
 }
 
 void TIndexFile::CheckDuplicateInSlot(uint8_t slot, const uint8_t* key) {
-  const TIndexDescriptor& d = header_.Descriptors[slot & 31];
+  const TIndexDescriptor& d = DescriptorOf(slot);
   if ((slot == kPrimarySlot || d.Unique) && KeyExistsInSlot(slot, key))
     RaiseEngineError(kErrDuplicateKey, FileName(), {}, {}, IndexDisplayName(slot));
 }

@@ -54,7 +54,7 @@ void TIndexFile::DefineIndex(uint8_t slot, const TIndexDescriptor& descriptor) {
   TIndexDescriptor d = descriptor;
   d.RootPage = 0;
   d.FreePage = 0;
-  header_.Descriptors[slot] = d;
+  DescriptorOf(slot) = d;
   if (slot >= 1 && slot <= kMaxSecondaryIndexes && slot > header_.SecondaryCount) header_.SecondaryCount = slot;
   header_.Modified = true;
   InvalidateKeyLayouts();
@@ -176,7 +176,7 @@ bool TIndexFile::SlotKeepsKeys(uint8_t slot) const {
 
 std::string TIndexFile::IndexDisplayName(uint8_t slot) const {
   if (slot == kPrimarySlot) return "Primary";
-  return header_.Descriptors[slot & 31].Name;
+  return DescriptorOf(slot).Name;
 }
 
 // ---------------------------------------------------------------- locks
@@ -229,13 +229,13 @@ void TIndexFile::SelectIndexByName(const std::string& name) {
 
 int TIndexFile::KeyLength() const {
   if (physical_) return 4;
-  return header_.Descriptors[slot_ & 31].KeyLength;
+  return DescriptorOf(slot_).KeyLength;
 }
 
 // ---------------------------------------------------------------- pages
 
 TPage::TLayout TIndexFile::LayoutOf(uint8_t slot) const {
-  const TIndexDescriptor& d = header_.Descriptors[slot & 31];
+  const TIndexDescriptor& d = DescriptorOf(slot);
   TPage::TLayout layout;
   layout.Slot = slot;
   layout.KeyLength = d.KeyLength;
@@ -397,7 +397,7 @@ TPage* TIndexFile::GetPage(uint32_t offset, bool newPage, bool& ok) {
 }
 
 TPage* TIndexFile::AllocatePageInSlot(uint8_t slot) {
-  TIndexDescriptor& d = header_.Descriptors[slot & 31];
+  TIndexDescriptor& d = DescriptorOf(slot);
   TPage* page;
   if (d.FreePage != 0) {
     uint32_t head = d.FreePage;
@@ -427,7 +427,7 @@ TPage* TIndexFile::AllocatePageInSlot(uint8_t slot) {
 TPage* TIndexFile::AllocatePage() { return AllocatePageInSlot(slot_); }
 
 void TIndexFile::FreePageInSlot(uint8_t slot, TPage* page) {
-  TIndexDescriptor& d = header_.Descriptors[slot & 31];
+  TIndexDescriptor& d = DescriptorOf(slot);
   page->Keys.clear();
   page->Refs.clear();
   page->Counts.clear();
@@ -544,7 +544,7 @@ const TKeyLayout& TIndexFile::KeyLayoutOf(uint8_t slot) const {
   uint16_t lang = owner_ ? owner_->LanguageId() : 0;
   if (!layout.BytesOnly && lang != 0) {
     layout.Driver = TLanguageDriver::Find(lang, owner_->SortId());
-    const TIndexDescriptor& d = header_.Descriptors[slot];
+    const TIndexDescriptor& d = DescriptorOf(slot);
     int fields = std::min<int>(d.FieldCount, kMaxKeyFields);
     for (int i = 0; i < fields; ++i) {
       TKeyFieldInfo info;
@@ -567,7 +567,7 @@ const TKeyLayout& TIndexFile::KeyLayoutOf(uint8_t slot) const {
 
 int TIndexFile::CompareInSlot(uint8_t slot, const uint8_t* a, const uint8_t* b, int length) const {
   const TKeyLayout& layout = KeyLayoutOf(slot);
-  bool descending = header_.Descriptors[slot & 31].Descending;
+  bool descending = DescriptorOf(slot).Descending;
   if (!layout.Driver) return CompareKeyBytes(a, b, static_cast<size_t>(length), descending);
   return tabula::CompareKeys(layout, a, b, static_cast<size_t>(length), descending);
 }
@@ -605,7 +605,7 @@ int TIndexFile::CompareKeys(const uint8_t* a, const uint8_t* b, const TIndexDesc
 
 int TIndexFile::CompareKeys(const uint8_t* a, const uint8_t* b) const {
   uint8_t slot = slot_ == kPhysicalOrderSlot ? 0 : slot_;
-  return CompareInSlot(slot, a, b, header_.Descriptors[slot & 31].KeyLength);
+  return CompareInSlot(slot, a, b, DescriptorOf(slot).KeyLength);
 }
 
 }  // namespace tabula

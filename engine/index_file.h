@@ -138,7 +138,7 @@ class TIndexFile : public TFileHandler {
 
   TIndexHeader& Header() { return header_; }
   const TIndexHeader& Header() const { return header_; }
-  const TIndexDescriptor& Descriptor(uint8_t slot) const { return header_.Descriptors[slot & 31]; }
+  const TIndexDescriptor& Descriptor(uint8_t slot) const { return DescriptorOf(slot); }
   int32_t LiveRecordCount() const { return header_.LiveRecordCount; }
   void AdjustLiveRecordCount(int32_t delta);
   bool NoPrimaryIndex() const { return header_.NoPrimaryIndex != 0; }
@@ -161,7 +161,7 @@ class TIndexFile : public TFileHandler {
   // (case-insensitive); no match leaves slot 0 current.
   void SelectIndexByName(const std::string& name);
   uint8_t CurrentSlot() const { return slot_; }
-  const std::string& CurrentIndexName() const { return header_.Descriptors[slot_ & 31].Name; }
+  const std::string& CurrentIndexName() const { return DescriptorOf(slot_).Name; }
   // Key length of the current index; 4 in physical order.
   int KeyLength() const;
   bool PhysicalOrder() const { return physical_; }
@@ -182,8 +182,8 @@ class TIndexFile : public TFileHandler {
   void UnpinPages();
   void TrimPageBuffers();
   // Page buffers held for a slot and their limit (31 unless grown under the table lock).
-  size_t BufferedPages(uint8_t slot) const { return lists_[slot & 31].Pages.size(); }
-  size_t PageListLimit(uint8_t slot) const { return lists_[slot & 31].Limit; }
+  size_t BufferedPages(uint8_t slot) const { return lists_[SlotIndex(slot)].Pages.size(); }
+  size_t PageListLimit(uint8_t slot) const { return lists_[SlotIndex(slot)].Limit; }
   // Pages read from the file since open (or ResetPageReads).
   uint64_t PageReads() const { return pageReads_; }
   void ResetPageReads() { pageReads_ = 0; }
@@ -343,7 +343,9 @@ class TIndexFile : public TFileHandler {
   class TRestart {};  // thrown when a page load found the files changed
 
   // Pages (index_file.cpp)
-  TPageList& ListOf(uint8_t slot) { return lists_[slot & 31]; }
+  TPageList& ListOf(uint8_t slot) { return lists_[SlotIndex(slot)]; }
+  TIndexDescriptor& DescriptorOf(uint8_t slot) { return header_.Descriptors[SlotIndex(slot)]; }
+  const TIndexDescriptor& DescriptorOf(uint8_t slot) const { return header_.Descriptors[SlotIndex(slot)]; }
   TPage* GetPageInSlot(uint8_t slot, uint32_t offset, bool newPage);  // throws TRestart
   TPage* ObtainPageObject(uint8_t slot);
   void WritePage(TPage* page);

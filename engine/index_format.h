@@ -18,6 +18,9 @@ inline constexpr int kIndexPageSize = 4096;
 inline constexpr int kIndexHeaderSize = 4096;
 inline constexpr int kIndexDescriptorSize = 120;
 inline constexpr int kIndexSlotCount = 32;           // 0 primary, 1..30 secondary, 31 "Sys Deleted"
+// The place of a slot number in the header's descriptor table and the page
+// lists: a slot byte is read modulo the 32 slots.
+constexpr size_t SlotIndex(uint8_t slot) { return size_t(slot) % kIndexSlotCount; }
 inline constexpr int kMaxSecondaryIndexes = 30;
 inline constexpr uint8_t kPrimarySlot = 0;
 inline constexpr uint8_t kSysDeletedSlot = 31;

@@ -17,7 +17,7 @@ void TIndexFile::Touch(TPage* page) {
 }
 
 void TIndexFile::SetRoot(uint8_t slot, uint32_t offset) {
-  header_.Descriptors[slot & 31].RootPage = offset;
+  DescriptorOf(slot).RootPage = offset;
   header_.Modified = true;
 }
 
@@ -100,7 +100,7 @@ void TIndexFile::HandleOverflow(uint8_t slot, std::vector<TPathStep>& path, size
 }
 
 void TIndexFile::InsertInto(uint8_t slot, const uint8_t* key, uint32_t recNo) {
-  TIndexDescriptor& d = header_.Descriptors[slot & 31];
+  TIndexDescriptor& d = DescriptorOf(slot);
   if (d.KeyLength < 1 || d.KeyLength > kKeyBufferSize || NodeCapacity(d.KeyLength) < 2)
     RaiseEngineError(kErrKeySize, FileName(), {}, {}, IndexDisplayName(slot));
   ++generation_;
@@ -256,7 +256,7 @@ void TIndexFile::Rebalance(uint8_t slot, std::vector<TPathStep>& path, size_t le
 }
 
 void TIndexFile::DeleteFrom(uint8_t slot, const uint8_t* key) {
-  TIndexDescriptor& d = header_.Descriptors[slot & 31];
+  TIndexDescriptor& d = DescriptorOf(slot);
   TDescent descent = Descend(slot, key, TSearchRule::kExact, d.KeyLength);
   if (!descent.Equal) {
     ReleaseDescent(descent, false);
@@ -318,7 +318,7 @@ void TIndexFile::ReplaceKey(const uint8_t* oldKey, const uint8_t* newKey, uint32
 
 void TIndexFile::BulkLoadSlot(uint8_t slot, const std::vector<std::pair<std::vector<uint8_t>, uint32_t>>& sortedKeys) {
   if (slot >= kIndexSlotCount) RaiseEngineError(kErrIndexLimits, FileName());
-  TIndexDescriptor& d = header_.Descriptors[slot];
+  TIndexDescriptor& d = DescriptorOf(slot);
   if (d.RootPage != 0) RaiseEngineError(kErrIndexExists, FileName(), {}, {}, IndexDisplayName(slot));
   if (sortedKeys.empty()) return;
   const int length = d.KeyLength;
