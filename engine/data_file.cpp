@@ -91,8 +91,7 @@ void TDataFile::SetPasswordCallback(void* userData, TPasswordCallback callback) 
 void TDataFile::ResetState() {
   writeByte_.Reset();
   recordLocks_.Reset();
-  readLockHeld_ = writeLockHeld_ = writeHold_ = tableLocked_ = tableRangeHeld_ = false;
-  inTransaction_ = modifiedInTransaction_ = false;
+  lockState_.Reset();
   layoutLoaded_ = false;
   fileDescs_.clear();
   working_.clear();
@@ -289,12 +288,12 @@ void TDataFile::Close() {
       if (!firstError) firstError = std::current_exception();
     }
   };
-  if (tableLocked_) {
+  if (lockState_.TableLocked()) {
     // A transaction still open: its unwritten changes are discarded and the
     // table lock goes.
     attempt([&] { EndTransactionDiscard(); });
-    tableLocked_ = false;
-    inTransaction_ = modifiedInTransaction_ = false;
+    if (lockState_.TableLocked()) lockState_.UnlockTable();
+    lockState_.EndTransaction();
   } else {
     attempt([&] {
       UnpinAll();
@@ -308,8 +307,9 @@ void TDataFile::Close() {
   attempt([&] { ReleaseReadLock(); });
   attempt([&] { ReleaseWriteLock(); });
   attempt([&] {
-    if (writeHold_ && !LockFree()) writeByte_.Unlock(*this);
-    writeHold_ = false;
+    if (!lockState_.WriteHold()) return;
+    lockState_.EndHold();
+    if (!LockFree() && !lockState_.OwnsWriteByte()) writeByte_.Unlock(*this);
   });
   attempt([&] {
     if (blobFile_->IsOpen()) blobFile_->Close();
@@ -319,7 +319,6 @@ void TDataFile::Close() {
   });
   blobFileOpen_ = false;
   ForgetOpenCipherTable();  // table cipher: data_file_cipher.cpp
-  inTransaction_ = modifiedInTransaction_ = false;
   layoutLoaded_ = false;
   fileDescs_.clear();
   working_.clear();
@@ -327,14 +326,14 @@ void TDataFile::Close() {
   cache_.Clear();
   writeByte_.Reset();
   recordLocks_.Reset();
-  readLockHeld_ = writeLockHeld_ = writeHold_ = tableLocked_ = tableRangeHeld_ = false;
+  lockState_.Reset();
   CloseFile();
   if (firstError) std::rethrow_exception(firstError);
 }
 
 void TDataFile::Refresh() {
   if (!IsOpen()) return;
-  const bool alreadyHeld = readLockHeld_;
+  const bool alreadyHeld = lockState_.ReadHeld();
   TakeReadLock();
   if (!alreadyHeld) ReleaseReadLock();
 }
@@ -423,13 +422,13 @@ void TDataFile::ReloadAfterChange(bool indexChanged) {
 
 bool TDataFile::TakeReadLock() {
   // Under the table lock no other program can change the table.
-  if (LockFree() || readLockHeld_ || writeLockHeld_ || writeHold_ || tableLocked_) return false;
+  if (LockFree() || lockState_.CoversReads()) return false;
   if (!indexFile_->LockTableShared()) Fail(kErrLockFailure);
   if (blobFileOpen_ && !blobFile_->LockRead()) {
     indexFile_->UnlockTableShared();
     Fail(kErrLockFailure);
   }
-  readLockHeld_ = true;
+  lockState_.TakeRead();
   try {
     return CheckForChanges();
   } catch (...) {
@@ -442,30 +441,31 @@ bool TDataFile::TakeReadLock() {
 }
 
 void TDataFile::ReleaseReadLock() {
-  if (!readLockHeld_) return;
-  readLockHeld_ = false;
+  if (!lockState_.ReadHeld()) return;
+  lockState_.DropRead();
   bool ok = !blobFileOpen_ || blobFile_->UnlockRead();
   ok = indexFile_->UnlockTableShared() && ok;
   if (!ok) Fail(kErrLockFailure);
 }
 
 bool TDataFile::TakeWriteLock() {
-  if (LockFree() || writeLockHeld_) return false;
+  if (LockFree() || lockState_.WriteHeld()) return false;
   // The reader's byte lies inside the writer's region: a handle moving from
   // reading to writing gives its reader byte up first.
   ReleaseReadLock();
-  if (!writeHold_ && !tableLocked_ && !writeByte_.Lock(*this)) Fail(kErrLockFailure);
+  const bool needByte = !lockState_.OwnsWriteByte();
+  if (needByte && !writeByte_.Lock(*this)) Fail(kErrLockFailure);
   if (!indexFile_->LockTableExclusive()) {
-    if (!writeHold_ && !tableLocked_) writeByte_.Unlock(*this);
+    if (needByte) writeByte_.Unlock(*this);
     Fail(kErrLockFailure);
   }
   if (blobFileOpen_ && !blobFile_->LockWrite()) {
     indexFile_->UnlockTableExclusive();
-    if (!writeHold_ && !tableLocked_) writeByte_.Unlock(*this);
+    if (needByte) writeByte_.Unlock(*this);
     Fail(kErrLockFailure);
   }
-  writeLockHeld_ = true;
-  if (writeHold_ || tableLocked_) return false;
+  lockState_.TakeWrite();
+  if (lockState_.WritersKeptOut()) return false;
   try {
     return CheckForChanges();
   } catch (...) {
@@ -478,24 +478,25 @@ bool TDataFile::TakeWriteLock() {
 }
 
 void TDataFile::ReleaseWriteLock() {
-  if (!writeLockHeld_) return;
-  writeLockHeld_ = false;
+  if (!lockState_.WriteHeld()) return;
+  lockState_.DropWrite();
   bool ok = !blobFileOpen_ || blobFile_->UnlockWrite();
   ok = indexFile_->UnlockTableExclusive() && ok;
-  if (!writeHold_ && !tableLocked_) ok = writeByte_.Unlock(*this) && ok;
+  if (!lockState_.OwnsWriteByte()) ok = writeByte_.Unlock(*this) && ok;
   if (!ok) Fail(kErrLockFailure);
 }
 
 void TDataFile::BeginWriteHold() {
-  if (writeHold_) return;
+  if (lockState_.WriteHold()) return;
   if (LockFree()) {
-    writeHold_ = true;
+    lockState_.BeginHold();
     return;
   }
   if (!writeByte_.Held() && !writeByte_.Lock(*this)) Fail(kErrLockFailure);
-  writeHold_ = true;
+  const bool checked = lockState_.Access() != TTableLockState::TAccess::kNone;
+  lockState_.BeginHold();
   try {
-    if (!writeLockHeld_ && !readLockHeld_) CheckForChanges();
+    if (!checked) CheckForChanges();
   } catch (...) {
     EndWriteHold();
     throw;
@@ -503,26 +504,15 @@ void TDataFile::BeginWriteHold() {
 }
 
 void TDataFile::EndWriteHold() {
-  if (!writeHold_) return;
-  writeHold_ = false;
+  if (!lockState_.WriteHold()) return;
+  lockState_.EndHold();
   if (LockFree()) return;
-  const bool keepByte = writeLockHeld_ || tableLocked_;
-  if (!keepByte && !writeByte_.Unlock(*this)) Fail(kErrLockFailure);
-  if (tableRangeHeld_) {
-    UnlockTableRange();
-  } else if (!tableLocked_) {
-    recordLocks_.UnlockAll(*this);
-  }
-}
-
-void TDataFile::UnlockTableRange() {
-  if (!tableRangeHeld_) return;
-  tableRangeHeld_ = false;
-  if (!UnlockTableRecordRange(*this)) Fail(kErrUnlock);
+  if (!lockState_.OwnsWriteByte() && !writeByte_.Unlock(*this)) Fail(kErrLockFailure);
+  if (!lockState_.TableLocked()) recordLocks_.UnlockAll(*this);
 }
 
 void TDataFile::LockRecord(int32_t recordNo) {
-  if (LockFree() || tableRangeHeld_) return;
+  if (LockFree()) return;
   if (recordNo == 0) {
     if (current_ == nullptr || current_->RecordNo == 0) Fail(kErrRecordInUse);
     recordNo = int32_t(current_->RecordNo);
@@ -538,7 +528,8 @@ void TDataFile::UnlockRecord(int32_t recordNo) {
     if (current_ == nullptr || current_->RecordNo == 0) Fail(kErrUnlock);
     recordNo = int32_t(current_->RecordNo);
   }
-  if (writeHold_ || tableRangeHeld_ || tableLocked_) return;
+  // Under a write hold or the table lock record locks go when those end.
+  if (lockState_.WritersKeptOut()) return;
   recordLocks_.Unlock(*this, recordNo);
 }
 
@@ -547,7 +538,7 @@ bool TDataFile::LockAndCheckForChanges() {
   return TakeReadLock();
 }
 
-bool TDataFile::HoldsSharedLock() const { return readLockHeld_ || writeLockHeld_ || writeHold_ || tableLocked_; }
+bool TDataFile::HoldsSharedLock() const { return lockState_.CoversReads(); }
 
 bool TDataFile::GetKeyFieldInfo(uint16_t fieldNo, TKeyFieldInfo& info) const {
   if (fieldNo == 0 || fieldNo > fileDescs_.size()) return false;
@@ -614,7 +605,7 @@ void TDataFile::ComputeFields(TRecord* record) {
 TRecord* TDataFile::TakeFreeEntry() {
   if (cache_.Count() < cache_.Capacity()) return cache_.AddFront();
   TRecord* entry = cache_.FindReusable();
-  if (entry == nullptr && !tableLocked_ && !ReadOnly()) {
+  if (entry == nullptr && !lockState_.TableLocked() && !ReadOnly()) {
     FlushRecords();
     entry = cache_.FindReusable();
   }
@@ -622,7 +613,7 @@ TRecord* TDataFile::TakeFreeEntry() {
     cache_.Recycle(entry);
     return entry;
   }
-  if (tableLocked_) {
+  if (lockState_.TableLocked()) {
     cache_.SetCapacity(cache_.Capacity() + kCacheGrowth);
     return cache_.AddFront();
   }
@@ -705,7 +696,7 @@ TRecord* TDataFile::ReadRecordBlock(uint32_t recordNo, int32_t count, int direct
     // Slots appended in the cache may not be in the file yet while the
     // handle is exclusive or the table locked; otherwise the whole span
     // must be there.
-    if (size_t(got) < ioBuffer_.size() && !Exclusive() && !tableLocked_) Fail(kErrRead);
+    if (size_t(got) < ioBuffer_.size() && !Exclusive() && !lockState_.TableLocked()) Fail(kErrRead);
   } catch (...) {
     for (uint32_t n = first; n <= last; ++n)
       if (TRecord* cached = cache_.Find(n)) cached->Marked = false;
@@ -961,7 +952,7 @@ int32_t TDataFile::OpenBlobSize(int32_t handle) const {
 }
 
 void TDataFile::EndReadScope(bool hadReadLock) {
-  if (!hadReadLock && readLockHeld_) ReleaseReadLock();
+  if (!hadReadLock && lockState_.ReadHeld()) ReleaseReadLock();
 }
 
 int TDataFile::IsBlobOpen(int fieldNo, const uint8_t* buffer, bool& open) const {
@@ -1005,7 +996,7 @@ int TDataFile::OpenBlob(int fieldNo, uint8_t* buffer, int mode) {
         sharing = TBlobSharing::kFirst;
     }
   }
-  const bool hadReadLock = readLockHeld_;
+  const bool hadReadLock = lockState_.ReadHeld();
   int32_t handle = 0;
   int code = kResultOk;
   try {

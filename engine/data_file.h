@@ -26,6 +26,7 @@
 #include "engine/file_handler.h"
 #include "engine/filter_list.h"
 #include "engine/index_file.h"
+#include "engine/table_lock_state.h"
 #include "engine/lock_table.h"
 #include "engine/record_cache.h"
 
@@ -173,14 +174,14 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   bool TakeWriteLock();
   void ReleaseWriteLock();
   // The write hold across a run of changes: the data write byte and a header
-  // check. Ending it frees the byte and then the whole-table record range or
-  // every record lock held (record unlocks wait while a hold is active).
+  // check. Ending it frees the byte and then every record lock held unless
+  // the table stays locked (record unlocks wait while a hold is active).
   void BeginWriteHold();
   void EndWriteHold();
-  bool ReadLockHeld() const { return readLockHeld_; }
-  bool WriteLockHeld() const { return writeLockHeld_; }
-  bool WriteHoldActive() const { return writeHold_; }
-  bool TableLocked() const { return tableLocked_; }
+  bool ReadLockHeld() const { return lockState_.ReadHeld(); }
+  bool WriteLockHeld() const { return lockState_.WriteHeld(); }
+  bool WriteHoldActive() const { return lockState_.WriteHold(); }
+  bool TableLocked() const { return lockState_.TableLocked(); }
   // The lock objects, for their try limits and counts.
   TDataWriteLock& WriteByteLock() { return writeByte_; }
   const TRecordLocks& RecordLocks() const { return recordLocks_; }
@@ -312,8 +313,7 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   // Takes the data file's table byte (the write byte) for this handle and
   // checks for changes; an exclusive handle only notes the state.
   void LockTable();
-  // Releases the table byte, the whole-table record range when held, and
-  // every record lock of the handle.
+  // Releases the table byte and every record lock of the handle.
   void UnlockTable();
   // Starts a transaction (11013 on a read-only handle; nothing when one is
   // running). Changes stay in the caches until Commit; the first change
@@ -324,13 +324,13 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   void Commit();
   // Discards the transaction's changes as closing the handle does.
   void Rollback();
-  bool InTransaction() const { return inTransaction_; }
-  bool ModifiedInTransaction() const { return modifiedInTransaction_; }
+  bool InTransaction() const { return lockState_.InTransaction(); }
+  bool ModifiedInTransaction() const { return lockState_.ModifiedInTransaction(); }
 
   // ---- TIndexFileOwner ----
   bool LockAndCheckForChanges() override;
   bool HoldsSharedLock() const override;
-  bool HoldsTableLock() const override { return tableLocked_; }
+  bool HoldsTableLock() const override { return lockState_.TableLocked(); }
   int32_t RecordSlotCount() const override { return header_.NextRecordNo - 1; }
   uint16_t LanguageId() const override { return header_.LanguageId; }
   uint16_t SortId() const override { return header_.SortId; }
@@ -339,7 +339,7 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   bool RecordIsLive(int32_t recNo) override;
 
   // ---- TBlobFileOwner ----
-  bool BlobTableLocked() const override { return tableLocked_; }
+  bool BlobTableLocked() const override { return lockState_.TableLocked(); }
   bool BlobStrictChangeDetection() const override { return strictChangeDetection_; }
   bool BlobTakeReadLock() override;
   void BlobMessage(const std::string& text) override;
@@ -419,7 +419,6 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   std::vector<uint8_t> KeyOf(uint8_t slot, const uint8_t* record) const;
   std::vector<uint8_t> CurrentIndexKey(const uint8_t* record) const;
   std::vector<uint8_t> MaintainedSlots() const;
-  void UnlockTableRange();
 
   TDataHeader header_;
   bool headerModified_ = false;
@@ -436,20 +435,15 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   size_t openingCapacity_ = 0;
   TRecord* current_ = nullptr;
 
-  // Lock state.
+  // Locks: the write byte, the record locks and which of them (and of the
+  // index and blob files' locks) the handle holds, with the transaction.
   TDataWriteLock writeByte_;
   TRecordLocks recordLocks_;
-  bool readLockHeld_ = false;
-  bool writeLockHeld_ = false;
-  bool writeHold_ = false;
-  bool tableLocked_ = false;
-  bool tableRangeHeld_ = false;
+  TTableLockState lockState_;
 
-  // Options and transaction state (the update module sets the latter).
+  // Options.
   bool strictChangeDetection_ = false;
   bool forceBufferFlush_ = false;
-  bool inTransaction_ = false;
-  bool modifiedInTransaction_ = false;
   void* passwordUserData_ = nullptr;
   TPasswordCallback passwordCallback_;
 

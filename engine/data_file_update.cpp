@@ -189,12 +189,12 @@ void TDataFile::FlushToDisk() {
 
 void TDataFile::FlushAfterChange() {
   UnpinAll();
-  if (!Exclusive() && !tableLocked_) FlushAll(false, true, true);
+  if (!Exclusive() && !lockState_.TableLocked()) FlushAll(false, true, true);
   if (current_ != nullptr) Pin(current_);
 }
 
 void TDataFile::BeginTransactionWrites() {
-  if (!inTransaction_ || tableLocked_) return;
+  if (!lockState_.InTransaction() || lockState_.TableLocked()) return;
   UnpinAll();
   if (Exclusive()) {
     // What an exclusive handle changed before the transaction is kept:
@@ -402,7 +402,7 @@ void TDataFile::ReopenBlobFile() {
 
 bool TDataFile::TakeBackFailedUpdate(TChangeSet& changes, bool writing, bool blobsTouched) {
   if (changes.Empty()) return false;
-  const bool sharing = !Exclusive() && !tableLocked_;
+  const bool sharing = !Exclusive() && !lockState_.TableLocked();
   try {
     if (sharing && !writing) {
       // Every change is still in the caches: dropping them is exact. The
@@ -525,7 +525,7 @@ void TDataFile::AppendRecord(uint8_t* buffer) {
     indexFile_->AdjustLiveRecordCount(1);
     changes.Applied([this] { indexFile_->AdjustLiveRecordCount(-1); });
     written = true;
-    if (inTransaction_) modifiedInTransaction_ = true;
+    lockState_.NoteChange();
     SetCurrentRecord(record);
     changes.Applied([this] { ReloadCurrentFromCursor(); });
     changes.Applied([this, r] { FreeSlotBlobs(r); });
@@ -614,12 +614,12 @@ void TDataFile::ModifyRecord(uint8_t* buffer, bool unlockAfterwards, bool reposi
     record->Modified = true;
     record->ComputedValid = false;
     written = true;
-    if (inTransaction_) modifiedInTransaction_ = true;
+    lockState_.NoteChange();
     *blobsStored = true;
     StoreRecordBlobs(r, data);
     writing = true;
     UnpinAll();
-    if (!Exclusive() && !tableLocked_) FlushAll(false, true, keysChanged);
+    if (!Exclusive() && !lockState_.TableLocked()) FlushAll(false, true, keysChanged);
     if (current_ != nullptr) Pin(current_);
     changes.Keep();
     if (unlockAfterwards) UnlockRecord(r);
@@ -697,10 +697,10 @@ void TDataFile::DeleteRecord(bool reposition) {
     indexFile_->AdjustLiveRecordCount(-1);
     changes.Applied([this] { indexFile_->AdjustLiveRecordCount(1); });
     deleted = true;
-    if (inTransaction_) modifiedInTransaction_ = true;
+    lockState_.NoteChange();
     changes.Applied([this, r, before = scratch] { RestoreSlot(r, before, false); });
     FreeSlot(record);
-    const bool sharing = !Exclusive() && !tableLocked_;
+    const bool sharing = !Exclusive() && !lockState_.TableLocked();
     // Freed blob chains are taken back by reading the blob file afresh,
     // which a handle that keeps its changes in the caches cannot do: there
     // a failure from here on finishes the delete instead (the record is on
@@ -803,14 +803,14 @@ void TDataFile::SetWorkingDescriptors(const std::vector<TFieldDef>& defs) {
 // ---------------------------------------------------------------- table lock, transactions
 
 void TDataFile::LockTable() {
-  if (tableLocked_) return;
+  if (lockState_.TableLocked()) return;
   if (LockFree()) {
-    tableLocked_ = true;
+    lockState_.LockTable();
     return;
   }
   ReleaseReadLock();
   if (!writeByte_.Lock(*this)) Fail(kErrLockFailure);
-  tableLocked_ = true;
+  lockState_.LockTable();
   try {
     CheckForChanges();
   } catch (...) {
@@ -824,25 +824,23 @@ void TDataFile::LockTable() {
 
 void TDataFile::UnlockTable() {
   bool ok = true;
-  if (tableLocked_) {
-    tableLocked_ = false;
-    if (!LockFree() && !writeHold_ && !writeLockHeld_) ok = writeByte_.Unlock(*this);
+  if (lockState_.TableLocked()) {
+    lockState_.UnlockTable();
+    if (!LockFree() && !lockState_.OwnsWriteByte()) ok = writeByte_.Unlock(*this);
   }
-  if (tableRangeHeld_) UnlockTableRange();
   if (!LockFree()) recordLocks_.UnlockAll(*this);
   if (!ok) Fail(kErrLockFailure);
 }
 
 void TDataFile::StartTransaction() {
   CheckWritable();
-  if (inTransaction_) return;
-  inTransaction_ = true;
-  modifiedInTransaction_ = false;
+  if (lockState_.InTransaction()) return;
+  lockState_.StartTransaction();
 }
 
 void TDataFile::Commit() {
-  if (!IsOpen() || !inTransaction_) return;
-  if (tableLocked_) {
+  if (!IsOpen() || !lockState_.InTransaction()) return;
+  if (lockState_.TableLocked()) {
     // Readers are kept out while the changes go to the files, so that no
     // one sees half of them.
     TakeWriteLock();
@@ -859,36 +857,36 @@ void TDataFile::Commit() {
       throw;
     }
     ReleaseWriteLock();
-    inTransaction_ = modifiedInTransaction_ = false;
+    lockState_.EndTransaction();
     UnlockTable();
     return;
   }
-  inTransaction_ = modifiedInTransaction_ = false;
+  lockState_.EndTransaction();
 }
 
 void TDataFile::Rollback() {
-  if (!IsOpen() || !inTransaction_) return;
-  if (tableLocked_) {
+  if (!IsOpen() || !lockState_.InTransaction()) return;
+  if (lockState_.TableLocked()) {
     std::exception_ptr error;
     try {
       EndTransactionDiscard();
     } catch (...) {
       error = std::current_exception();
     }
-    inTransaction_ = modifiedInTransaction_ = false;
+    lockState_.EndTransaction();
     if (error) std::rethrow_exception(error);
     return;
   }
-  inTransaction_ = modifiedInTransaction_ = false;
+  lockState_.EndTransaction();
 }
 
 void TDataFile::EndTransactionDiscard() {
   TFinalSteps finalSteps(nullptr);
-  if (modifiedInTransaction_) {
+  if (lockState_.ModifiedInTransaction()) {
     // Nothing of the transaction reached the files: the caches go and the
     // headers are read again.
     finalSteps.Run([&] { DiscardUnwrittenChanges(true); });
-    modifiedInTransaction_ = false;
+    lockState_.ForgetChanges();
   }
   finalSteps.Run([&] { UnlockTable(); });
   finalSteps.Finish();
