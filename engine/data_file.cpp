@@ -16,20 +16,9 @@
 
 namespace tabula {
 
-namespace {
-
-size_t CacheCapacityFor(size_t bufferSize) {
-  // About 128 KB of record buffers; never fewer than a handful of entries,
-  // so that a table with very long records still has room for the current
-  // record and the one being read.
-  size_t capacity = bufferSize == 0 ? kMaxCacheEntries : kCacheBytes / bufferSize;
-  return std::clamp<size_t>(capacity, 8, kMaxCacheEntries);
-}
-
-}  // namespace
 
 TDataFile::TDataFile()
-    : cache_(this), indexFile_(std::make_unique<TIndexFile>(this)), blobFile_(std::make_unique<TBlobFile>(this)) {}
+    : store_(*this), indexFile_(std::make_unique<TIndexFile>(this)), blobFile_(std::make_unique<TBlobFile>(this)) {}
 
 TDataFile::~TDataFile() {
   try {
@@ -98,7 +87,7 @@ void TDataFile::ResetState() {
   hasValidityChecks_ = hasDefaults_ = hasComputed_ = false;
   computedSize_ = 0;
   current_ = nullptr;
-  cache_.Clear();
+  store_.Clear();
   headerModified_ = false;
 }
 
@@ -161,7 +150,7 @@ void TDataFile::Open() {
       std::this_thread::sleep_for(std::chrono::milliseconds(kOpenLayoutWaitMs));
     }
     layoutLoaded_ = true;
-    stats_ = TDataFileStats{};
+    store_.ResetStats();
     ResetStats();
     OpenCompanions();
     // Opening the index file may have read records (a table in physical
@@ -219,8 +208,7 @@ void TDataFile::LoadFieldDescriptors() {
 void TDataFile::SetWorkingFromFile() {
   working_ = fileDescs_;
   DropRecordCache();
-  cache_.Reset(CacheCapacityFor(size_t(RecordSize())), size_t(RecordSize()));
-  openingCapacity_ = cache_.Capacity();
+  store_.Resize(size_t(RecordSize()));
   current_ = nullptr;
 }
 
@@ -323,7 +311,7 @@ void TDataFile::Close() {
   fileDescs_.clear();
   working_.clear();
   current_ = nullptr;
-  cache_.Clear();
+  store_.Clear();
   writeByte_.Reset();
   recordLocks_.Reset();
   lockState_.Reset();
@@ -350,7 +338,7 @@ void TDataFile::WriteHeader(bool force) {
   WriteBytes(block, int32_t(kDataHeaderSize));
   std::memcpy(header_.Raw.data(), block, kDataHeaderSize);
   headerModified_ = false;
-  ++stats_.HeaderWrites;
+  ++store_.Stats().HeaderWrites;
 }
 
 bool TDataFile::HeaderChanged() {
@@ -559,21 +547,6 @@ bool TDataFile::RecordIsLive(int32_t recNo) {
 
 // ---------------------------------------------------------------- records
 
-int64_t TDataFile::SlotOffset(uint32_t recordNo) const {
-  return int64_t(kDataHeaderSize) + int64_t(kFieldDescSize) * header_.FieldCount +
-         int64_t(header_.RecordSize) * (int64_t(recordNo) - 1);
-}
-
-void TDataFile::Pin(TRecord* record) {
-  if (record->PinCount >= kMaxPins) Fail(kErrRecordBuffersCorrupt);
-  ++record->PinCount;
-  cache_.NotePinned(record);
-}
-
-void TDataFile::ReleaseRecord(TRecord* record) {
-  if (record != nullptr && record->PinCount > 0) --record->PinCount;
-}
-
 void TDataFile::SetCurrentRecord(TRecord* record) {
   if (current_ == record) {
     // Same entry: the caller's new pin is one too many.
@@ -585,217 +558,30 @@ void TDataFile::SetCurrentRecord(TRecord* record) {
 }
 
 void TDataFile::UnpinAll() {
-  cache_.UnpinAll();
+  store_.Cache().UnpinAll();
   if (indexFile_->IsOpen()) indexFile_->UnpinPages();
   if (blobFileOpen_) blobFile_->UnpinBlocks();
 }
 
 void TDataFile::DropRecordCache() {
-  cache_.DropAll();
+  store_.DropAll();
   current_ = nullptr;
 }
 
-void TDataFile::ComputeFields(TRecord* record) {
-  // Computed fields are evaluated by the filter module's expression code;
-  // a table opened from its file stores none, so there is nothing to do
-  // until that module sets working descriptors with compiled expressions.
-  record->ComputedValid = true;
-}
-
-TRecord* TDataFile::TakeFreeEntry() {
-  if (cache_.Count() < cache_.Capacity()) return cache_.AddFront();
-  TRecord* entry = cache_.FindReusable();
-  if (entry == nullptr && !lockState_.TableLocked() && !ReadOnly()) {
-    FlushRecords();
-    entry = cache_.FindReusable();
-  }
-  if (entry != nullptr) {
-    cache_.Recycle(entry);
-    return entry;
-  }
-  if (lockState_.TableLocked()) {
-    cache_.SetCapacity(cache_.Capacity() + kCacheGrowth);
-    return cache_.AddFront();
-  }
-  Fail(kErrRecordBuffersCorrupt);
-}
-
 bool TDataFile::GetRecord(uint32_t recordNo, bool readAhead, int direction, bool indexRun, TRecord*& record) {
-  record = nullptr;
-  if (recordNo == 0) return true;
-  ++stats_.RecordRequests;
-  const uint32_t next = uint32_t(std::max(header_.NextRecordNo, 1));
-  if (recordNo == next) {
-    // A new slot at the end.
-    if (int64_t(header_.NextRecordNo) + 1 > kMaxRecordNo ||
-        int64_t(header_.RecordSize) * header_.NextRecordNo > kMaxDataBytes)
-      Fail(kErrFileFull);
-    TRecord* entry = TakeFreeEntry();
-    cache_.Renumber(entry, recordNo);
-    StoreU32(entry->Data() + 1, recordNo);
-    Pin(entry);
-    ++header_.NextRecordNo;
-    headerModified_ = true;
-    record = entry;
-    return true;
-  }
-  if (TRecord* cached = cache_.Find(recordNo)) {
-    ++stats_.CacheHits;
-    Pin(cached);
-    cache_.MoveToFront(cached);
-    if (!cached->ComputedValid) ComputeFields(cached);
-    record = cached;
-    return true;
-  }
-  if (recordNo > next) Fail(kErrRecordBuffersCorrupt);  // beyond the last slot: there is no such record
-  if (!strictChangeDetection_ && TakeReadLock()) return false;
-  // The table may have shrunk or grown under another writer's hand.
-  if (recordNo >= uint32_t(std::max(header_.NextRecordNo, 1))) Fail(kErrRecordBuffersCorrupt);
-  int32_t count = 1;
-  const int32_t slotsFromHere = header_.NextRecordNo - int32_t(recordNo);  // this slot and those after it
-  if (readAhead) {
-    if (indexRun) {
-      count = indexFile_->ConsecutiveRun(readAheadLimit_, direction);
-    } else if (direction == kReadBackward) {
-      count = int32_t(recordNo);
-    } else {
-      count = slotsFromHere;
-    }
-    count = std::clamp(count, 1, readAheadLimit_);
-    if (direction == kReadBackward) {
-      count = std::min(count, int32_t(recordNo));
-    } else {
-      count = std::min(count, slotsFromHere);
-    }
-  }
-  // Leave room in the cache for the block beside what is pinned.
-  count = std::min<int32_t>(count, std::max<int32_t>(1, int32_t(cache_.Capacity() / 2)));
-  TRecord* entry = ReadRecordBlock(recordNo, count, direction);
-  Pin(entry);
-  if (!entry->ComputedValid) ComputeFields(entry);
-  record = entry;
-  return true;
+  return store_.Get(recordNo, readAhead, direction, indexRun, record);
 }
 
-TRecord* TDataFile::ReadRecordBlock(uint32_t recordNo, int32_t count, int direction) {
-  const uint32_t first = direction == kReadBackward ? recordNo - uint32_t(count) + 1 : recordNo;
-  const uint32_t last = first + uint32_t(count) - 1;
-  const size_t recordSize = header_.RecordSize;
-  for (uint32_t n = first; n <= last; ++n)
-    if (TRecord* cached = cache_.Find(n)) cached->Marked = true;
+void TDataFile::ReleaseRecord(TRecord* record) { TRecordStore::Release(record); }
 
-  ioBuffer_.resize(recordSize * size_t(count));
-  const int64_t offset = SlotOffset(first);
-  if (offset > INT32_MAX || SeekFile(int32_t(offset), kSeekStart) != int32_t(offset)) {
-    for (TRecord& e : cache_.Entries()) e.Marked = false;
-    Fail(kErrRead);
-  }
-  int32_t got = 0;
-  try {
-    got = ReadBytes(ioBuffer_.data(), int32_t(ioBuffer_.size()), true);
-    // Slots appended in the cache may not be in the file yet while the
-    // handle is exclusive or the table locked; otherwise the whole span
-    // must be there.
-    if (size_t(got) < ioBuffer_.size() && !Exclusive() && !lockState_.TableLocked()) Fail(kErrRead);
-  } catch (...) {
-    for (uint32_t n = first; n <= last; ++n)
-      if (TRecord* cached = cache_.Find(n)) cached->Marked = false;
-    throw;
-  }
-  ++stats_.BlockReads;
-  const size_t slotsRead = size_t(got) / recordSize;
-  stats_.RecordsRead += slotsRead;
-
-  std::vector<TRecord*> touched;
-  touched.reserve(size_t(count));
-  auto place = [&](uint32_t n) {
-    const size_t index = n - first;
-    TRecord* entry = cache_.Find(n);
-    if (index >= slotsRead) {
-      if (entry != nullptr) {
-        cache_.MoveToFront(entry);
-        touched.push_back(entry);
-      }
-      return;
-    }
-    const uint8_t* bytes = ioBuffer_.data() + index * recordSize;
-    if (entry != nullptr) {
-      if (entry->PinCount == 0 && !entry->Modified) {
-        std::memcpy(entry->Data(), bytes, recordSize);
-        if (Encrypted()) DecipherBlock(entry->Data(), recordSize);
-        if (entry->Data()[0] == 0) StoreU32(entry->Data() + 1, n);
-        entry->ComputedValid = false;
-      }
-      cache_.MoveToFront(entry);
-    } else {
-      entry = TakeFreeEntry();
-      cache_.Renumber(entry, n);
-      std::memcpy(entry->Data(), bytes, recordSize);
-      if (Encrypted()) DecipherBlock(entry->Data(), recordSize);
-      if (entry->Data()[0] == 0) StoreU32(entry->Data() + 1, n);
-      entry->ComputedValid = false;
-      entry->Marked = true;  // not reused for a later slot of this block
-    }
-    touched.push_back(entry);
-  };
-  try {
-    // From the end farthest from n back to n, so that n ends at the front
-    // with its neighbours right behind it.
-    if (direction == kReadBackward) {
-      for (uint32_t n = first; n <= last; ++n) place(n);
-    } else {
-      for (uint32_t n = last; n >= first && n != 0; --n) place(n);
-    }
-  } catch (...) {
-    for (TRecord& e : cache_.Entries()) e.Marked = false;
-    throw;
-  }
-  for (TRecord* e : touched) e->Marked = false;
-  for (uint32_t n = first; n <= last; ++n)
-    if (TRecord* cached = cache_.Find(n)) cached->Marked = false;
-  TRecord* result = cache_.Find(recordNo);
-  if (result == nullptr) Fail(kErrRecordBuffersCorrupt);
-  return result;
-}
-
-bool TDataFile::FlushRecords() {
-  if (!IsOpen() || ReadOnly()) return false;
-  std::vector<TRecord*> dirty;
-  for (TRecord& e : cache_.Entries())
-    if (e.Modified && e.PinCount == 0 && !e.Marked && e.RecordNo != 0) dirty.push_back(&e);
-  if (dirty.empty()) return false;
-  std::sort(dirty.begin(), dirty.end(), [](const TRecord* a, const TRecord* b) { return a->RecordNo < b->RecordNo; });
-  const size_t recordSize = header_.RecordSize;
-  size_t i = 0;
-  std::vector<uint8_t> block;
-  while (i < dirty.size()) {
-    size_t j = i + 1;
-    while (j < dirty.size() && dirty[j]->RecordNo == dirty[j - 1]->RecordNo + 1) ++j;
-    block.resize((j - i) * recordSize);
-    for (size_t k = i; k < j; ++k) {
-      uint8_t* dest = block.data() + (k - i) * recordSize;
-      std::memcpy(dest, dirty[k]->Data(), recordSize);
-      if (Encrypted()) EncipherBlock(dest, recordSize);
-    }
-    const int64_t offset = SlotOffset(dirty[i]->RecordNo);
-    if (offset > INT32_MAX) Fail(kErrWrite);
-    SeekFile(int32_t(offset), kSeekStart);
-    WriteBytes(block.data(), int32_t(block.size()));
-    ++stats_.Writes;
-    for (size_t k = i; k < j; ++k) dirty[k]->Modified = false;
-    cache_.ModifiedCleared();
-    i = j;
-  }
-  return true;
-}
+bool TDataFile::FlushRecords() { return store_.Flush(); }
 
 void TDataFile::FlushAll(bool trim, bool forceHeader, bool keysChanged) {
   if (!IsOpen() || ReadOnly()) return;
   FlushRecords();
   WriteHeader(forceHeader);
   if (trim) {
-    cache_.SetCapacity(openingCapacity_);
-    cache_.TrimTo(openingCapacity_);
+    store_.TrimToOpening();
   }
   if (indexFile_->IsOpen()) {
     indexFile_->FlushPages();

@@ -190,7 +190,7 @@ void TDataFile::FlushToDisk() {
 void TDataFile::FlushAfterChange() {
   UnpinAll();
   if (!Exclusive() && !lockState_.TableLocked()) FlushAll(false, true, true);
-  if (current_ != nullptr) Pin(current_);
+  if (current_ != nullptr) store_.Pin(current_);
 }
 
 void TDataFile::BeginTransactionWrites() {
@@ -202,7 +202,7 @@ void TDataFile::BeginTransactionWrites() {
     FlushAll(false, true, true);
     FlushToDisk();
   }
-  if (current_ != nullptr) Pin(current_);
+  if (current_ != nullptr) store_.Pin(current_);
   LockTable();
 }
 
@@ -335,12 +335,12 @@ void TDataFile::RepositionAfterDelete(const std::vector<uint8_t>& key, int32_t r
 void TDataFile::RestoreSlot(int32_t recordNo, const std::vector<uint8_t>& before, bool keepBlobFields) {
   if (before.empty()) {
     // A slot added at the end: the restored header no longer counts it.
-    TRecord* entry = cache_.Find(uint32_t(recordNo));
+    TRecord* entry = store_.Cache().Find(uint32_t(recordNo));
     if (entry == nullptr) return;
     if (current_ == entry) current_ = nullptr;
-    cache_.UnpinAll();
-    cache_.Recycle(entry);
-    if (current_ != nullptr) Pin(current_);
+    store_.Cache().UnpinAll();
+    store_.Cache().Recycle(entry);
+    if (current_ != nullptr) store_.Pin(current_);
     return;
   }
   TRecord* record = nullptr;
@@ -374,8 +374,7 @@ void TDataFile::DiscardUnwrittenChanges(bool blobs) {
   // Where the cursor stands, to come back to it.
   const TCursorPlace place = RememberCursor();
   DropRecordCache();
-  cache_.SetCapacity(openingCapacity_);
-  cache_.TrimTo(openingCapacity_);
+  store_.TrimToOpening();
   finalSteps.Run([&] { ReadHeader(); });
   finalSteps.Run([&] {
     indexFile_->DiscardPages();
@@ -419,13 +418,13 @@ bool TDataFile::TakeBackFailedUpdate(TChangeSet& changes, bool writing, bool blo
     if (sharing) {
       FlushAll(false, true, true);
       // A slot the update had written at the end goes with the header's count.
-      const int64_t end = SlotOffset(uint32_t(header_.NextRecordNo));
+      const int64_t end = store_.SlotOffset(uint32_t(header_.NextRecordNo));
       if (end <= INT32_MAX && QueryFileSize() > end) {
         SeekFile(int32_t(end), kSeekStart);
         WriteBytes(nullptr, 0);
       }
     }
-    if (current_ != nullptr) Pin(current_);
+    if (current_ != nullptr) store_.Pin(current_);
   } catch (...) {
     // The update's own error is the one reported.
   }
@@ -620,7 +619,7 @@ void TDataFile::ModifyRecord(uint8_t* buffer, bool unlockAfterwards, bool reposi
     writing = true;
     UnpinAll();
     if (!Exclusive() && !lockState_.TableLocked()) FlushAll(false, true, keysChanged);
-    if (current_ != nullptr) Pin(current_);
+    if (current_ != nullptr) store_.Pin(current_);
     changes.Keep();
     if (unlockAfterwards) UnlockRecord(r);
   } catch (...) {
@@ -722,7 +721,7 @@ void TDataFile::DeleteRecord(bool reposition) {
       changes.Keep();
       if (blobFileOpen_) blobFile_->FlushAll(true, false);
     }
-    if (current_ != nullptr) Pin(current_);
+    if (current_ != nullptr) store_.Pin(current_);
   } catch (...) {
     error = std::current_exception();
     if (TakeBackFailedUpdate(changes, writing, blobsTouched)) {
@@ -791,9 +790,7 @@ void TDataFile::SetWorkingDescriptors(const std::vector<TFieldDef>& defs) {
     if (!d.DefaultValue.empty()) hasDefaults_ = true;
     if (d.Computed != 0) hasComputed_ = true;
   }
-  size_t capacity = std::clamp<size_t>(kCacheBytes / size_t(std::max(1, RecordSize())), 8, kMaxCacheEntries);
-  cache_.Reset(capacity, size_t(RecordSize()));
-  openingCapacity_ = capacity;
+  store_.Resize(size_t(RecordSize()));
   current_ = nullptr;
   // The cursor starts again before the first record.
   indexFile_->FirstKey();
@@ -848,7 +845,7 @@ void TDataFile::Commit() {
       UnpinAll();
       FlushAll(true, true, true);
       FlushToDisk();
-      if (current_ != nullptr) Pin(current_);
+      if (current_ != nullptr) store_.Pin(current_);
     } catch (...) {
       try {
         ReleaseWriteLock();
