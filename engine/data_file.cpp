@@ -168,8 +168,7 @@ void TDataFile::Open() {
 
 void TDataFile::ReadHeader() {
   uint8_t block[kDataHeaderSize];
-  SeekFile(0, kSeekStart);
-  ReadBytes(block, int32_t(kDataHeaderSize), false);
+  ReadAt(0, block, int32_t(kDataHeaderSize), false);
   TDataHeader fresh = TDataHeader::Unpack(block);
   // Once the descriptors are loaded the record layout is fixed: a header
   // re-read after another program wrote it must describe the same layout,
@@ -343,8 +342,7 @@ void TDataFile::WriteHeader(bool force) {
 
 bool TDataFile::HeaderChanged() {
   uint8_t counter[4];
-  SeekFile(0, kSeekStart);
-  ReadBytes(counter, 4, false);
+  ReadAt(0, counter, 4, false);
   if (LoadU32(counter) == header_.ChangeCounter) return false;
   ReadHeader();
   return true;

@@ -131,13 +131,13 @@ TRecord* TRecordStore::ReadBlock(uint32_t recordNo, int32_t count, int direction
 
   ioBuffer_.resize(recordSize * size_t(count));
   const int64_t offset = SlotOffset(first);
-  if (offset > INT32_MAX || table_.SeekFile(int32_t(offset), kSeekStart) != int32_t(offset)) {
+  if (offset > INT32_MAX) {
     for (TRecord& e : cache_.Entries()) e.Marked = false;
     table_.Fail(kErrRead);
   }
   int32_t got = 0;
   try {
-    got = table_.ReadBytes(ioBuffer_.data(), int32_t(ioBuffer_.size()), true);
+    got = table_.ReadAt(offset, ioBuffer_.data(), int32_t(ioBuffer_.size()), true);
     // Slots appended in the cache may not be in the file yet while the
     // handle is exclusive or the table locked; otherwise the whole span
     // must be there.
