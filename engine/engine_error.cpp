@@ -1,6 +1,7 @@
 #include "engine/engine_error.h"
 
 #include "engine/file_session.h"
+#include "engine/windows1251.h"
 
 namespace tabula {
 
@@ -168,6 +169,20 @@ void RaiseEngineError(uint16_t code, const std::string& fileName, const std::str
 int RaiseIfError(int code) {
   if (code != 0) throw ETabulaEngineError(static_cast<uint16_t>(code));
   return 0;
+}
+
+std::string EngineErrorText(const std::exception& error) {
+  std::string text;
+  if (const auto* e = dynamic_cast<const fw::Exception*>(&error))
+    text = Cp1251ToUtf8(e->Message);
+  else
+    text = error.what();
+  // One line: the engine joins its parts with line breaks.
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') text.erase(i--, 1);
+  }
+  for (size_t pos; (pos = text.find('\n')) != std::string::npos;) text.replace(pos, 1, "; ");
+  return text;
 }
 
 }  // namespace tabula

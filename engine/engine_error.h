@@ -114,6 +114,11 @@ class ETabulaEngineError : public fw::EDatabaseError {
 
 // The one raising call of the engine: stores the code and its parameters in
 // the current session's error context (except for 10758) and throws.
+// The text of an error for a terminal (UTF-8, one line): an engine error's
+// message converted from Windows-1251 with its line breaks joined by "; ",
+// any other exception's what().
+std::string EngineErrorText(const std::exception& error);
+
 [[noreturn]] void RaiseEngineError(uint16_t code, const std::string& fileName = {},
                                    const std::string& fieldName = {}, const std::string& text = {},
                                    const std::string& indexName = {});

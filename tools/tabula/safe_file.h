@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "engine/temp_file.h"
+
 namespace tabula::tool {
 
 class TSafeFile {
@@ -27,10 +29,5 @@ class TSafeFile {
   std::string tempName_;
   bool committed_ = false;
 };
-
-// A temporary name beside `finalName` ("dir/.name.tmp-PID-N"), unused so far.
-std::string TempNameBeside(const std::string& finalName);
-// Flushes a file's data to disk (by name); false when it cannot.
-bool SyncFile(const std::string& name);
 
 }  // namespace tabula::tool

@@ -76,4 +76,8 @@ void TTablePassword::Require(const std::string& storedPassword, const std::strin
     if (!Offer(fileName)) RaiseEngineError(kErrPasswordRequired, fileName);
 }
 
+TPasswordCheck PasswordCheckOf(TTablePassword& password) {
+  return [&password](const std::string& stored, const std::string& fileName) { password.Require(stored, fileName); };
+}
+
 }  // namespace tabula::tool

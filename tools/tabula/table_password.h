@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "engine/maintenance_error.h"
+
 namespace tabula {
 class TDataFile;
 }
@@ -42,6 +44,10 @@ class TTablePassword {
   bool givenTried_ = false;
   int prompts_ = 0;
 };
+
+// The engine's password check for the files it reads itself (check,
+// rebuild): Require on `password`, which must outlive the call.
+TPasswordCheck PasswordCheckOf(TTablePassword& password);
 
 // Reads one line from standard input with the terminal's echo off, the
 // prompt written to the error stream. False on end of input.

@@ -13,20 +13,6 @@
 
 namespace tabula::tool {
 
-std::string EngineErrorText(const std::exception& error) {
-  std::string text;
-  if (const auto* e = dynamic_cast<const fw::Exception*>(&error))
-    text = Cp1251ToUtf8(e->Message);
-  else
-    text = error.what();
-  // One line: the engine joins its parts with line breaks.
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r') text.erase(i--, 1);
-  }
-  for (size_t pos; (pos = text.find('\n')) != std::string::npos;) text.replace(pos, 1, "; ");
-  return text;
-}
-
 std::string OpenErrorText(const std::exception& error, const TTablePassword& password) {
   std::string text = EngineErrorText(error);
   const auto* engine = dynamic_cast<const ETabulaEngineError*>(&error);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/data_file.h"
+#include "engine/engine_error.h"
 #include "tools/tabula/table_password.h"
 #include "tools/tabula/tool_error.h"
 
@@ -30,7 +31,7 @@ struct TReadOrder {
 };
 
 // The text of an engine error for the terminal (UTF-8, one line).
-std::string EngineErrorText(const std::exception& error);
+using ::tabula::EngineErrorText;
 // The same for an error met while opening a table: a refused password says
 // whether the one given on the command line was tried.
 std::string OpenErrorText(const std::exception& error, const TTablePassword& password);

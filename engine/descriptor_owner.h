@@ -1,6 +1,6 @@
 #pragma once
 // An index file's (and a blob file's) view of its table built from field
-// descriptors read directly from the data file, for the tool's work on the
+// descriptors read directly from the data file, for the work on the
 // files without opening the table through the engine (checking a damaged
 // table, rebuilding its index file). It takes no locks and reports no
 // changes: the caller holds the locks it needs. An enciphered table's pages
@@ -15,7 +15,7 @@
 #include "engine/key_builder.h"
 #include "engine/scramble.h"
 
-namespace tabula::tool {
+namespace tabula {
 
 class TDescriptorOwner : public TIndexFileOwner, public TBlobFileOwner {
  public:
@@ -47,4 +47,4 @@ class TDescriptorOwner : public TIndexFileOwner, public TBlobFileOwner {
   bool enciphered_;
 };
 
-}  // namespace tabula::tool
+}  // namespace tabula

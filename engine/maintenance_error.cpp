@@ -1,0 +1,17 @@
+#include "engine/maintenance_error.h"
+
+#include "engine/engine_error.h"
+#include "engine/file_session.h"
+
+namespace tabula {
+
+void RequireTablePassword(const TPasswordCheck& check, const std::string& storedPassword,
+                          const std::string& fileName) {
+  if (check) {
+    check(storedPassword, fileName);
+  } else if (!CurrentSession().SessionKnowsPassword(storedPassword)) {
+    RaiseEngineError(kErrPasswordRequired, fileName);
+  }
+}
+
+}  // namespace tabula
