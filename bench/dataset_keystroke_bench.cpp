@@ -19,7 +19,7 @@
 #include "dataset/tabula_table.h"
 #include "engine/data_file.h"
 #include "engine/file_session.h"
-#include "engine/index_format.h"
+#include "engine/index_descriptor.h"
 #include "framework/data/data_link.h"
 #include "framework/data/data_source.h"
 #include "framework/data/standard_fields.h"

@@ -1,7 +1,7 @@
 #include "dataset/tabula_blob_stream.h"
 
 #include "dataset/tabula_data_set.h"
-#include "engine/blob_file.h"
+#include "engine/blob_modes.h"
 #include "engine/data_file.h"
 #include "engine/engine_error.h"
 #include "framework/data/data_errors.h"

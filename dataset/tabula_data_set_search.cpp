@@ -14,7 +14,7 @@
 #include "dataset/tabula_data_set.h"
 #include "engine/data_file.h"
 #include "engine/engine_error.h"
-#include "engine/index_format.h"
+#include "engine/index_descriptor.h"
 #include "framework/data/data_errors.h"
 
 namespace tabula::db {

@@ -9,7 +9,7 @@
 #include "engine/data_file.h"
 #include "engine/engine_error.h"
 #include "engine/field_types.h"
-#include "engine/index_format.h"
+#include "engine/index_descriptor.h"
 #include "framework/data/data_errors.h"
 #include "framework/data/data_source.h"
 

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "engine/blob_block.h"
+#include "engine/blob_modes.h"
 #include "engine/file_handler.h"
 #include "engine/lock_table.h"
 
@@ -33,9 +34,6 @@ namespace tabula {
 inline constexpr int32_t kMaxOpenBlobs = 64;
 // Whether another blob field of the record names the same chain (OpenBlob).
 enum class TBlobSharing { kNone, kFirst, kLater };
-// Open modes given to OpenBlob.
-inline constexpr int kBlobModeRead = 1;   // reading, and deleting a record
-inline constexpr int kBlobModeWrite = 2;  // editing
 
 // What the blob file needs of its table. The data file implements it; the
 // defaults suit a blob file used on its own (tools, tests).

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 
+#include "engine/data_file_parts.h"
 #include "engine/engine_error.h"
 #include "engine/field_types.h"
 #include "engine/field_values.h"
@@ -18,7 +19,13 @@ namespace tabula {
 
 
 TDataFile::TDataFile()
-    : store_(*this), indexFile_(std::make_unique<TIndexFile>(this)), blobFile_(std::make_unique<TBlobFile>(this)) {}
+    : owners_(std::make_unique<TDataFileOwners>(*this)),
+      store_(std::make_unique<TRecordStore>(*this)),
+      writeByte_(std::make_unique<TDataWriteLock>()),
+      recordLocks_(std::make_unique<TRecordLocks>()),
+      lockState_(std::make_unique<TTableLockState>()),
+      indexFile_(std::make_unique<TIndexFile>(owners_.get())),
+      blobFile_(std::make_unique<TBlobFile>(owners_.get())) {}
 
 TDataFile::~TDataFile() {
   try {
@@ -29,6 +36,25 @@ TDataFile::~TDataFile() {
   if (indexFile_ && indexFile_->IsOpen()) indexFile_->CloseFile();
   if (blobFile_ && blobFile_->IsOpen()) blobFile_->CloseFile();
 }
+
+const std::vector<int32_t>& TDataFile::LockedRecords() const { return recordLocks_->HeldRecords(); }
+bool TDataFile::ReadLockHeld() const { return lockState_->ReadHeld(); }
+bool TDataFile::WriteLockHeld() const { return lockState_->WriteHeld(); }
+bool TDataFile::TableLocked() const { return lockState_->TableLocked(); }
+bool TDataFile::WriteHoldActive() const { return lockState_->WriteHold(); }
+bool TDataFile::InTransaction() const { return lockState_->InTransaction(); }
+bool TDataFile::ModifiedInTransaction() const { return lockState_->ModifiedInTransaction(); }
+const TRecordCache& TDataFile::Cache() const { return store_->Cache(); }
+const TDataFileStats& TDataFile::DataStats() const { return store_->Stats(); }
+void TDataFile::ResetDataStats() { store_->ResetStats(); }
+size_t TDataFile::OpeningCacheCapacity() const { return store_->OpeningCapacity(); }
+std::string TDataFile::BlobFileName() const { return blobFileOpen_ ? blobFile_->FileName() : std::string(); }
+std::string TDataFile::IndexFileName() const { return indexFile_->FileName(); }
+int64_t TDataFile::IndexFilePages() const { return indexFile_->Header().EndOfFile / kIndexPageSize; }
+bool TDataFile::PhysicalOrder() const { return indexFile_->PhysicalOrder(); }
+bool TDataFile::NoPrimaryIndex() const { return indexFile_->NoPrimaryIndex(); }
+int TDataFile::SecondaryIndexCount() const { return indexFile_->Header().SecondaryCount; }
+bool TDataFile::IndexKeepsKeys(uint8_t slot) const { return indexFile_->SlotKeepsKeys(slot); }
 
 std::string ResolveDataFileName(const std::string& name) {
   size_t first = name.find_first_not_of(' ');
@@ -78,16 +104,16 @@ void TDataFile::SetPasswordCallback(void* userData, TPasswordCallback callback) 
 // ---------------------------------------------------------------- open, close
 
 void TDataFile::ResetState() {
-  writeByte_.Reset();
-  recordLocks_.Reset();
-  lockState_.Reset();
+  writeByte_->Reset();
+  recordLocks_->Reset();
+  lockState_->Reset();
   layoutLoaded_ = false;
   fileDescs_.clear();
   working_.clear();
   hasValidityChecks_ = hasDefaults_ = hasComputed_ = false;
   computedSize_ = 0;
   current_ = nullptr;
-  store_.Clear();
+  store_->Clear();
   headerModified_ = false;
 }
 
@@ -150,7 +176,7 @@ void TDataFile::Open() {
       std::this_thread::sleep_for(std::chrono::milliseconds(kOpenLayoutWaitMs));
     }
     layoutLoaded_ = true;
-    store_.ResetStats();
+    store_->ResetStats();
     ResetStats();
     OpenCompanions();
     // Opening the index file may have read records (a table in physical
@@ -207,7 +233,7 @@ void TDataFile::LoadFieldDescriptors() {
 void TDataFile::SetWorkingFromFile() {
   working_ = fileDescs_;
   DropRecordCache();
-  store_.Resize(size_t(RecordSize()));
+  store_->Resize(size_t(RecordSize()));
   current_ = nullptr;
 }
 
@@ -242,7 +268,7 @@ void TDataFile::CheckConsistency(int64_t fileLength) {
 }
 
 void TDataFile::OpenCompanions() {
-  indexFile_->SetOwner(this);
+  indexFile_->SetOwner(owners_.get());
   if (indexFile_->IsOpen()) indexFile_->CloseFile();
   indexFile_->SetInMemory(InMemory());
   indexFile_->SetExclusive(Exclusive());
@@ -253,7 +279,7 @@ void TDataFile::OpenCompanions() {
   blobFileOpen_ = false;
   if (blobFile_->IsOpen()) blobFile_->CloseFile();
   if (header_.BlobFieldCount != 0) {
-    blobFile_->SetOwner(this);
+    blobFile_->SetOwner(owners_.get());
     blobFile_->SetInMemory(InMemory());
     blobFile_->SetExclusive(Exclusive());
     blobFile_->SetReadOnly(ReadOnly());
@@ -275,12 +301,12 @@ void TDataFile::Close() {
       if (!firstError) firstError = std::current_exception();
     }
   };
-  if (lockState_.TableLocked()) {
+  if (lockState_->TableLocked()) {
     // A transaction still open: its unwritten changes are discarded and the
     // table lock goes.
     attempt([&] { EndTransactionDiscard(); });
-    if (lockState_.TableLocked()) lockState_.UnlockTable();
-    lockState_.EndTransaction();
+    if (lockState_->TableLocked()) lockState_->UnlockTable();
+    lockState_->EndTransaction();
   } else {
     attempt([&] {
       UnpinAll();
@@ -288,15 +314,15 @@ void TDataFile::Close() {
     });
   }
   attempt([&] {
-    const std::vector<int32_t> held = recordLocks_.HeldRecords();
-    for (auto it = held.rbegin(); it != held.rend(); ++it) recordLocks_.Unlock(*this, *it);
+    const std::vector<int32_t> held = recordLocks_->HeldRecords();
+    for (auto it = held.rbegin(); it != held.rend(); ++it) recordLocks_->Unlock(*this, *it);
   });
   attempt([&] { ReleaseReadLock(); });
   attempt([&] { ReleaseWriteLock(); });
   attempt([&] {
-    if (!lockState_.WriteHold()) return;
-    lockState_.EndHold();
-    if (!LockFree() && !lockState_.OwnsWriteByte()) writeByte_.Unlock(*this);
+    if (!lockState_->WriteHold()) return;
+    lockState_->EndHold();
+    if (!LockFree() && !lockState_->OwnsWriteByte()) writeByte_->Unlock(*this);
   });
   attempt([&] {
     if (blobFile_->IsOpen()) blobFile_->Close();
@@ -310,17 +336,17 @@ void TDataFile::Close() {
   fileDescs_.clear();
   working_.clear();
   current_ = nullptr;
-  store_.Clear();
-  writeByte_.Reset();
-  recordLocks_.Reset();
-  lockState_.Reset();
+  store_->Clear();
+  writeByte_->Reset();
+  recordLocks_->Reset();
+  lockState_->Reset();
   CloseFile();
   if (firstError) std::rethrow_exception(firstError);
 }
 
 void TDataFile::Refresh() {
   if (!IsOpen()) return;
-  const bool alreadyHeld = lockState_.ReadHeld();
+  const bool alreadyHeld = lockState_->ReadHeld();
   TakeReadLock();
   if (!alreadyHeld) ReleaseReadLock();
 }
@@ -337,7 +363,7 @@ void TDataFile::WriteHeader(bool force) {
   WriteBytes(block, int32_t(kDataHeaderSize));
   std::memcpy(header_.Raw.data(), block, kDataHeaderSize);
   headerModified_ = false;
-  ++store_.Stats().HeaderWrites;
+  ++store_->Stats().HeaderWrites;
 }
 
 bool TDataFile::HeaderChanged() {
@@ -408,13 +434,13 @@ void TDataFile::ReloadAfterChange(bool indexChanged) {
 
 bool TDataFile::TakeReadLock() {
   // Under the table lock no other program can change the table.
-  if (LockFree() || lockState_.CoversReads()) return false;
+  if (LockFree() || lockState_->CoversReads()) return false;
   if (!indexFile_->LockTableShared()) Fail(kErrLockFailure);
   if (blobFileOpen_ && !blobFile_->LockRead()) {
     indexFile_->UnlockTableShared();
     Fail(kErrLockFailure);
   }
-  lockState_.TakeRead();
+  lockState_->TakeRead();
   try {
     return CheckForChanges();
   } catch (...) {
@@ -427,31 +453,31 @@ bool TDataFile::TakeReadLock() {
 }
 
 void TDataFile::ReleaseReadLock() {
-  if (!lockState_.ReadHeld()) return;
-  lockState_.DropRead();
+  if (!lockState_->ReadHeld()) return;
+  lockState_->DropRead();
   bool ok = !blobFileOpen_ || blobFile_->UnlockRead();
   ok = indexFile_->UnlockTableShared() && ok;
   if (!ok) Fail(kErrLockFailure);
 }
 
 bool TDataFile::TakeWriteLock() {
-  if (LockFree() || lockState_.WriteHeld()) return false;
+  if (LockFree() || lockState_->WriteHeld()) return false;
   // The reader's byte lies inside the writer's region: a handle moving from
   // reading to writing gives its reader byte up first.
   ReleaseReadLock();
-  const bool needByte = !lockState_.OwnsWriteByte();
-  if (needByte && !writeByte_.Lock(*this)) Fail(kErrLockFailure);
+  const bool needByte = !lockState_->OwnsWriteByte();
+  if (needByte && !writeByte_->Lock(*this)) Fail(kErrLockFailure);
   if (!indexFile_->LockTableExclusive()) {
-    if (needByte) writeByte_.Unlock(*this);
+    if (needByte) writeByte_->Unlock(*this);
     Fail(kErrLockFailure);
   }
   if (blobFileOpen_ && !blobFile_->LockWrite()) {
     indexFile_->UnlockTableExclusive();
-    if (needByte) writeByte_.Unlock(*this);
+    if (needByte) writeByte_->Unlock(*this);
     Fail(kErrLockFailure);
   }
-  lockState_.TakeWrite();
-  if (lockState_.WritersKeptOut()) return false;
+  lockState_->TakeWrite();
+  if (lockState_->WritersKeptOut()) return false;
   try {
     return CheckForChanges();
   } catch (...) {
@@ -464,23 +490,23 @@ bool TDataFile::TakeWriteLock() {
 }
 
 void TDataFile::ReleaseWriteLock() {
-  if (!lockState_.WriteHeld()) return;
-  lockState_.DropWrite();
+  if (!lockState_->WriteHeld()) return;
+  lockState_->DropWrite();
   bool ok = !blobFileOpen_ || blobFile_->UnlockWrite();
   ok = indexFile_->UnlockTableExclusive() && ok;
-  if (!lockState_.OwnsWriteByte()) ok = writeByte_.Unlock(*this) && ok;
+  if (!lockState_->OwnsWriteByte()) ok = writeByte_->Unlock(*this) && ok;
   if (!ok) Fail(kErrLockFailure);
 }
 
 void TDataFile::BeginWriteHold() {
-  if (lockState_.WriteHold()) return;
+  if (lockState_->WriteHold()) return;
   if (LockFree()) {
-    lockState_.BeginHold();
+    lockState_->BeginHold();
     return;
   }
-  if (!writeByte_.Held() && !writeByte_.Lock(*this)) Fail(kErrLockFailure);
-  const bool checked = lockState_.Access() != TTableLockState::TAccess::kNone;
-  lockState_.BeginHold();
+  if (!writeByte_->Held() && !writeByte_->Lock(*this)) Fail(kErrLockFailure);
+  const bool checked = lockState_->Access() != TTableLockState::TAccess::kNone;
+  lockState_->BeginHold();
   try {
     if (!checked) CheckForChanges();
   } catch (...) {
@@ -490,11 +516,11 @@ void TDataFile::BeginWriteHold() {
 }
 
 void TDataFile::EndWriteHold() {
-  if (!lockState_.WriteHold()) return;
-  lockState_.EndHold();
+  if (!lockState_->WriteHold()) return;
+  lockState_->EndHold();
   if (LockFree()) return;
-  if (!lockState_.OwnsWriteByte() && !writeByte_.Unlock(*this)) Fail(kErrLockFailure);
-  if (!lockState_.TableLocked()) recordLocks_.UnlockAll(*this);
+  if (!lockState_->OwnsWriteByte() && !writeByte_->Unlock(*this)) Fail(kErrLockFailure);
+  if (!lockState_->TableLocked()) recordLocks_->UnlockAll(*this);
 }
 
 void TDataFile::LockRecord(int32_t recordNo) {
@@ -503,9 +529,9 @@ void TDataFile::LockRecord(int32_t recordNo) {
     if (current_ == nullptr || current_->RecordNo == 0) Fail(kErrRecordInUse);
     recordNo = int32_t(current_->RecordNo);
   }
-  if (recordLocks_.IsHeld(recordNo)) return;
+  if (recordLocks_->IsHeld(recordNo)) return;
   if (!strictChangeDetection_) TakeReadLock();
-  recordLocks_.Lock(*this, recordNo, LockRetryCount, LockWaitTime);
+  recordLocks_->Lock(*this, recordNo, LockRetryCount, LockWaitTime);
 }
 
 void TDataFile::UnlockRecord(int32_t recordNo) {
@@ -515,8 +541,8 @@ void TDataFile::UnlockRecord(int32_t recordNo) {
     recordNo = int32_t(current_->RecordNo);
   }
   // Under a write hold or the table lock record locks go when those end.
-  if (lockState_.WritersKeptOut()) return;
-  recordLocks_.Unlock(*this, recordNo);
+  if (lockState_->WritersKeptOut()) return;
+  recordLocks_->Unlock(*this, recordNo);
 }
 
 bool TDataFile::LockAndCheckForChanges() {
@@ -524,7 +550,7 @@ bool TDataFile::LockAndCheckForChanges() {
   return TakeReadLock();
 }
 
-bool TDataFile::HoldsSharedLock() const { return lockState_.CoversReads(); }
+bool TDataFile::HoldsSharedLock() const { return lockState_->CoversReads(); }
 
 bool TDataFile::GetKeyFieldInfo(uint16_t fieldNo, TKeyFieldInfo& info) const {
   if (fieldNo == 0 || fieldNo > fileDescs_.size()) return false;
@@ -556,30 +582,30 @@ void TDataFile::SetCurrentRecord(TRecord* record) {
 }
 
 void TDataFile::UnpinAll() {
-  store_.Cache().UnpinAll();
+  store_->Cache().UnpinAll();
   if (indexFile_->IsOpen()) indexFile_->UnpinPages();
   if (blobFileOpen_) blobFile_->UnpinBlocks();
 }
 
 void TDataFile::DropRecordCache() {
-  store_.DropAll();
+  store_->DropAll();
   current_ = nullptr;
 }
 
 bool TDataFile::GetRecord(uint32_t recordNo, bool readAhead, int direction, bool indexRun, TRecord*& record) {
-  return store_.Get(recordNo, readAhead, direction, indexRun, record);
+  return store_->Get(recordNo, readAhead, direction, indexRun, record);
 }
 
 void TDataFile::ReleaseRecord(TRecord* record) { TRecordStore::Release(record); }
 
-bool TDataFile::FlushRecords() { return store_.Flush(); }
+bool TDataFile::FlushRecords() { return store_->Flush(); }
 
 void TDataFile::FlushAll(bool trim, bool forceHeader, bool keysChanged) {
   if (!IsOpen() || ReadOnly()) return;
   FlushRecords();
   WriteHeader(forceHeader);
   if (trim) {
-    store_.TrimToOpening();
+    store_->TrimToOpening();
   }
   if (indexFile_->IsOpen()) {
     indexFile_->FlushPages();
@@ -736,7 +762,7 @@ int32_t TDataFile::OpenBlobSize(int32_t handle) const {
 }
 
 void TDataFile::EndReadScope(bool hadReadLock) {
-  if (!hadReadLock && lockState_.ReadHeld()) ReleaseReadLock();
+  if (!hadReadLock && lockState_->ReadHeld()) ReleaseReadLock();
 }
 
 int TDataFile::IsBlobOpen(int fieldNo, const uint8_t* buffer, bool& open) const {
@@ -780,7 +806,7 @@ int TDataFile::OpenBlob(int fieldNo, uint8_t* buffer, int mode) {
         sharing = TBlobSharing::kFirst;
     }
   }
-  const bool hadReadLock = lockState_.ReadHeld();
+  const bool hadReadLock = lockState_->ReadHeld();
   int32_t handle = 0;
   int code = kResultOk;
   try {

@@ -20,16 +20,14 @@
 #include <string>
 #include <vector>
 
-#include "engine/blob_file.h"
+#include "engine/blob_modes.h"
 #include "engine/data_header.h"
 #include "engine/field_desc.h"
 #include "engine/file_handler.h"
-#include "engine/filter_list.h"
-#include "engine/index_file.h"
-#include "engine/table_lock_state.h"
-#include "engine/lock_table.h"
-#include "engine/record_cache.h"
-#include "engine/record_store.h"
+#include "engine/filter_spec.h"
+#include "engine/index_descriptor.h"
+#include "engine/lock_defaults.h"
+#include "engine/record.h"
 
 namespace tabula {
 
@@ -54,9 +52,21 @@ using TPasswordCallback = std::function<bool(void* userData)>;
 using TMessageCallback = std::function<void(const std::string& text)>;
 
 struct TFieldDef;
+struct TFilter;
+struct TDataFileStats;
+struct TKeyFieldInfo;
+class TBlobFile;
 class TChangeSet;
+class TDataFileOwners;
+class TDataWriteLock;
+class TFilterScanSource;
+class TIndexFile;
+class TRecordCache;
+class TRecordLocks;
+class TRecordStore;
+class TTableLockState;
 
-class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileOwner {
+class TDataFile : public TFileHandler {
  public:
   TDataFile();
   ~TDataFile() override;
@@ -130,7 +140,7 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   // locks for an exclusive handle or a read-only-by-attribute file.
   void LockRecord(int32_t recordNo);
   void UnlockRecord(int32_t recordNo);
-  const std::vector<int32_t>& LockedRecords() const { return recordLocks_.HeldRecords(); }
+  const std::vector<int32_t>& LockedRecords() const;
   // The read lock around every read: the index file's shared lock (then the
   // blob file's), then CheckForChanges. Returns true when that found the
   // table changed. 10249 when a lock cannot be taken or released.
@@ -146,21 +156,22 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   // the table stays locked (record unlocks wait while a hold is active).
   void BeginWriteHold();
   void EndWriteHold();
-  bool ReadLockHeld() const { return lockState_.ReadHeld(); }
-  bool WriteLockHeld() const { return lockState_.WriteHeld(); }
-  bool TableLocked() const { return lockState_.TableLocked(); }
+  bool ReadLockHeld() const;
+  bool WriteLockHeld() const;
+  bool TableLocked() const;
   // The lock objects, for their try limits and counts.
-  TDataWriteLock& WriteByteLock() { return writeByte_; }
-  const TRecordLocks& RecordLocks() const { return recordLocks_; }
+  TDataWriteLock& WriteByteLock() { return *writeByte_; }
+  const TRecordLocks& RecordLocks() const { return *recordLocks_; }
 
   // ---- Writing back ----
   void FlushAll(bool trim, bool forceHeader, bool keysChanged);
   void UnpinAll();
 
   // ---- Cache and statistics ----
-  const TRecordCache& Cache() const { return store_.Cache(); }
-  const TDataFileStats& DataStats() const { return store_.Stats(); }
-  void ResetDataStats() { store_.ResetStats(); }
+  const TRecordCache& Cache() const;
+  const TDataFileStats& DataStats() const;
+  void ResetDataStats();
+  // The engine's own parts, for the engine and its tests.
   TIndexFile& IndexFile() { return *indexFile_; }
   const TIndexFile& IndexFile() const { return *indexFile_; }
   TRecord* CurrentRecord() const { return current_; }
@@ -215,8 +226,8 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   // Enciphered tables pass the descriptor block, records, index header and
   // pages, and blob header and blocks through the record-key scramble; each
   // block starts it afresh at its first byte.
-  void EncipherBlock(uint8_t* data, size_t size) override;
-  void DecipherBlock(uint8_t* data, size_t size) override;
+  void EncipherBlock(uint8_t* data, size_t size);
+  void DecipherBlock(uint8_t* data, size_t size);
   // The table's password (deciphered from the header); empty when the table
   // is not enciphered.
   std::string TablePassword() const;
@@ -237,6 +248,8 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   int TruncateBlob(int fieldNo, uint8_t* buffer, int32_t newSize);
   int GetBlobSize(int fieldNo, const uint8_t* buffer, int32_t& size);
   bool HasBlobFile() const { return blobFileOpen_; }
+  // The blob file's name (empty while the table has none open).
+  std::string BlobFileName() const;
   TBlobFile& BlobFile() { return *blobFile_; }
 
   // ---- Record updates (data_file_update.cpp) ----
@@ -269,13 +282,26 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   void Commit();
   // Discards the transaction's changes as closing the handle does.
   void Rollback();
-  bool InTransaction() const { return lockState_.InTransaction(); }
-  bool ModifiedInTransaction() const { return lockState_.ModifiedInTransaction(); }
+  bool InTransaction() const;
+  bool ModifiedInTransaction() const;
 
   // The table's locale (language and sort ids) and whether it is enciphered.
-  uint16_t LanguageId() const override { return header_.LanguageId; }
-  uint16_t SortId() const override { return header_.SortId; }
-  bool Encrypted() const override { return header_.Encrypted != 0; }
+  uint16_t LanguageId() const { return header_.LanguageId; }
+  uint16_t SortId() const { return header_.SortId; }
+  bool Encrypted() const { return header_.Encrypted != 0; }
+
+  // ---- The index file as the table's users see it ----
+  std::string IndexFileName() const;
+  // Pages the index file holds (its header included).
+  int64_t IndexFilePages() const;
+  // The current order is the physical order of the slots (no index).
+  bool PhysicalOrder() const;
+  // The table keeps no primary index: its records stay in physical order.
+  bool NoPrimaryIndex() const;
+  // Secondary index slots in use (1..count).
+  int SecondaryIndexCount() const;
+  // Whether index `slot` keeps keys (a defined index, or "Sys Deleted").
+  bool IndexKeepsKeys(uint8_t slot) const;
 
  private:
   // ---- Used by the engine itself: the record store, the cursor, the
@@ -292,13 +318,13 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   // what another program changed and drops the caches. True when changed.
   bool CheckForChanges();
   int FileFieldCount() const { return int(fileDescs_.size()); }
-  bool WriteHoldActive() const { return lockState_.WriteHold(); }
+  bool WriteHoldActive() const;
   // The handle takes no locks: exclusive, or the file is read-only by attribute.
   bool LockFree() const { return Exclusive() || ReadOnlyByAttribute(); }
   // Writes the modified, unpinned, unmarked records, one write per run of
   // consecutive slots. True when anything was written.
   bool FlushRecords();
-  size_t OpeningCacheCapacity() const { return store_.OpeningCapacity(); }
+  size_t OpeningCacheCapacity() const;
   // Makes `record` (pinned by the caller, or null) the current record and
   // unpins the previous one.
   void SetCurrentRecord(TRecord* record);
@@ -315,21 +341,17 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   void FreeSlot(TRecord* record);
   // Hands out the next record ID (after 2147483647 it starts from 1 again).
   int32_t NextRecordID();
-  // ---- TIndexFileOwner ----
-  bool LockAndCheckForChanges() override;
-  bool HoldsSharedLock() const override;
-  bool HoldsTableLock() const override { return lockState_.TableLocked(); }
-  int32_t RecordSlotCount() const override { return header_.NextRecordNo - 1; }
-  bool GetKeyFieldInfo(uint16_t fieldNo, TKeyFieldInfo& info) const override;
-  bool RecordIsLive(int32_t recNo) override;
-  // ---- TBlobFileOwner ----
-  bool BlobTableLocked() const override { return lockState_.TableLocked(); }
-  bool BlobStrictChangeDetection() const override { return strictChangeDetection_; }
-  bool BlobTakeReadLock() override;
-  void BlobMessage(const std::string& text) override;
-  void BlobStoreReference(int descriptorSet, int fieldNo, int32_t reference, uint8_t* recordBuffer) override;
-  bool BlobEnciphered() const override { return Encrypted(); }
-  void BlobScramble(uint8_t* bytes, int32_t count) override { EncipherBlock(bytes, size_t(count)); }
+  // ---- What the index and blob files ask of the table (through
+  // TDataFileOwners, which implements their owner interfaces) ----
+  friend class TDataFileOwners;
+  bool LockAndCheckForChanges();
+  bool HoldsSharedLock() const;
+  int32_t RecordSlotCount() const { return header_.NextRecordNo - 1; }
+  bool GetKeyFieldInfo(uint16_t fieldNo, TKeyFieldInfo& info) const;
+  bool RecordIsLive(int32_t recNo);
+  bool BlobTakeReadLock();
+  void BlobMessage(const std::string& text);
+  void BlobStoreReference(int descriptorSet, int fieldNo, int32_t reference, uint8_t* recordBuffer);
 
   void ResetState();
   void LoadFieldDescriptors();
@@ -409,14 +431,16 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   int computedSize_ = 0;
   int readAheadLimit_ = 1;
 
-  TRecordStore store_;
+  // The owner interfaces the index and blob files call back through.
+  std::unique_ptr<TDataFileOwners> owners_;
+  std::unique_ptr<TRecordStore> store_;
   TRecord* current_ = nullptr;
 
   // Locks: the write byte, the record locks and which of them (and of the
   // index and blob files' locks) the handle holds, with the transaction.
-  TDataWriteLock writeByte_;
-  TRecordLocks recordLocks_;
-  TTableLockState lockState_;
+  std::unique_ptr<TDataWriteLock> writeByte_;
+  std::unique_ptr<TRecordLocks> recordLocks_;
+  std::unique_ptr<TTableLockState> lockState_;
 
   // Options.
   bool strictChangeDetection_ = false;

@@ -5,6 +5,7 @@
 
 #include "engine/byte_order.h"
 #include "engine/data_file.h"
+#include "engine/data_file_parts.h"
 #include "engine/field_types.h"
 #include "engine/index_checker.h"
 #include "engine/index_file.h"

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "engine/data_file.h"
+#include "engine/data_file_parts.h"
 #include "engine/engine_error.h"
 #include "engine/file_session.h"
 #include "engine/scramble.h"

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "engine/data_file.h"
+#include "engine/data_file_parts.h"
 #include "engine/read_lock_scope.h"
 #include "engine/engine_error.h"
 #include "engine/field_types.h"

@@ -19,16 +19,13 @@
 
 #include "engine/filter_bounds.h"
 #include "engine/filter_expr.h"
+#include "engine/filter_spec.h"
 #include "engine/index_bitmap.h"
 #include "engine/index_file.h"
 
 namespace tabula {
 
 class TLanguageDriver;
-
-// Asked about each record: (user data, record buffer, record number);
-// true keeps the record.
-using TFilterCallback = std::function<bool(void* userData, const uint8_t* record, int32_t recNo)>;
 
 // What the filters need of the table for index scans and record reads.
 class TFilterScanSource {
@@ -55,32 +52,6 @@ class TFilterScanSource {
   virtual const uint8_t* ReadRecord(int32_t recNo) = 0;
 };
 
-// A filter's expression tree: owned (freed with its holder) or borrowed
-// from a caller that keeps it alive while the filter lives. Moving hands
-// the ownership on, so no path frees a tree twice or forgets it.
-class TFilterTree {
- public:
-  TFilterTree() = default;
-  static TFilterTree Owned(std::unique_ptr<TFilterNode> tree) {
-    TFilterTree t;
-    t.node_ = tree.get();
-    t.owned_ = std::move(tree);
-    return t;
-  }
-  static TFilterTree Borrowed(TFilterNode* tree) {
-    TFilterTree t;
-    t.node_ = tree;
-    return t;
-  }
-  TFilterNode* Get() const { return node_; }
-  TFilterNode& operator*() const { return *node_; }
-  explicit operator bool() const { return node_ != nullptr; }
-
- private:
-  std::unique_ptr<TFilterNode> owned_;
-  TFilterNode* node_ = nullptr;
-};
-
 // One filter.
 struct TFilter {
   TIndexFile* Owner = nullptr;
@@ -95,17 +66,6 @@ struct TFilter {
 
   // Record-by-record verdict on one record buffer.
   bool Accepts(const uint8_t* record, int32_t recNo, uint16_t langId, uint16_t sortId) const;
-};
-
-// What a filter is made from: exactly one of a buffer, a ready tree or a
-// callback.
-struct TFilterSpec {
-  void* UserData = nullptr;
-  const uint8_t* Buffer = nullptr;  // filter expression buffer; converted and owned
-  size_t BufferSize = 0;
-  TFilterTree Tree;                 // a ready tree, owned (the filter frees it) or borrowed
-  TFilterCallback Callback;
-  bool RestrictToPrevious = false;
 };
 
 // The table's side of a new filter: field lookup for buffers, the index fit

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "engine/data_file.h"
+#include "engine/data_file_parts.h"
 #include "engine/engine_error.h"
 #include "engine/field_types.h"
 #include "engine/key_builder.h"

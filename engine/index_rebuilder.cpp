@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "engine/data_file.h"
+#include "engine/data_file_parts.h"
 #include "engine/data_header.h"
 #include "engine/field_types.h"
 #include "engine/file_handler.h"

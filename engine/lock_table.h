@@ -12,6 +12,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/lock_defaults.h"
+
 namespace tabula {
 
 class TFileHandler;
@@ -33,9 +35,6 @@ inline constexpr int32_t kExclusiveRegionLength = 0xFFFF;      // 65535
 // Tries and waits of the table locks (write byte, exclusive, shared).
 inline constexpr int32_t kTableLockTries = 8193;  // 8192 retries
 inline constexpr int32_t kTableLockWaitMs = 3;
-// Defaults of the table component's LockRetryCount and LockWaitTime.
-inline constexpr uint8_t kDefaultLockRetryCount = 15;
-inline constexpr uint16_t kDefaultLockWaitTime = 100;
 
 constexpr int32_t RecordLockByte(int32_t recordNo) { return kRecordLockBase - recordNo; }
 constexpr int32_t SharedLockByte(int32_t r) { return kSharedLockBase - r; }

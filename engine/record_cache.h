@@ -11,32 +11,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/record.h"
+
 namespace tabula {
 
 class TDataFile;
-
-inline constexpr uint16_t kMaxPins = 64;
-
-// One cache entry: a record buffer and its bookkeeping.
-class TRecord {
- public:
-  TDataFile* Owner = nullptr;
-  bool Modified = false;
-  uint16_t PinCount = 0;
-  bool ComputedValid = false;
-  uint32_t RecordNo = 0;  // physical record number; 0 = unused entry
-  std::vector<uint8_t> Buffer;
-  bool Marked = false;  // batch mark while a block read is under way
-
-  uint8_t* Data() { return Buffer.data(); }
-  const uint8_t* Data() const { return Buffer.data(); }
-
- private:
-  friend class TRecordCache;
-  std::list<TRecord>::iterator self_;
-  bool listedPinned_ = false;  // on the cache's list of entries pinned since UnpinAll
-  bool inModifiedTail_ = false;  // in the run of modified entries at the back
-};
 
 class TRecordCache {
  public:

@@ -6,6 +6,7 @@
 
 #include "engine/byte_order.h"
 #include "engine/data_file.h"
+#include "engine/data_file_parts.h"
 #include "engine/engine_error.h"
 
 namespace tabula {
@@ -50,7 +51,7 @@ void TRecordStore::ComputeFields(TRecord* record) {
 TRecord* TRecordStore::TakeFreeEntry() {
   if (cache_.Count() < cache_.Capacity()) return cache_.AddFront();
   TRecord* entry = cache_.FindReusable();
-  if (entry == nullptr && !table_.lockState_.TableLocked() && !table_.ReadOnly()) {
+  if (entry == nullptr && !table_.lockState_->TableLocked() && !table_.ReadOnly()) {
     Flush();
     entry = cache_.FindReusable();
   }
@@ -58,7 +59,7 @@ TRecord* TRecordStore::TakeFreeEntry() {
     cache_.Recycle(entry);
     return entry;
   }
-  if (table_.lockState_.TableLocked()) {
+  if (table_.lockState_->TableLocked()) {
     cache_.SetCapacity(cache_.Capacity() + kCacheGrowth);
     return cache_.AddFront();
   }
@@ -141,7 +142,7 @@ TRecord* TRecordStore::ReadBlock(uint32_t recordNo, int32_t count, int direction
     // Slots appended in the cache may not be in the file yet while the
     // handle is exclusive or the table locked; otherwise the whole span
     // must be there.
-    if (size_t(got) < ioBuffer_.size() && !table_.Exclusive() && !table_.lockState_.TableLocked()) table_.Fail(kErrRead);
+    if (size_t(got) < ioBuffer_.size() && !table_.Exclusive() && !table_.lockState_->TableLocked()) table_.Fail(kErrRead);
   } catch (...) {
     for (uint32_t n = first; n <= last; ++n)
       if (TRecord* cached = cache_.Find(n)) cached->Marked = false;

@@ -16,9 +16,6 @@ namespace tabula {
 
 class TDataFile;
 
-// Directions of GetRecord's read-ahead.
-enum : int { kReadForward = 1, kReadBackward = 2 };
-
 // Record limits of a data file.
 inline constexpr int32_t kMaxRecordNo = 100000000;
 inline constexpr int64_t kMaxDataBytes = 2000000000;

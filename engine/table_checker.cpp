@@ -12,6 +12,7 @@
 #include "engine/blob_checker.h"
 #include "engine/blob_file.h"
 #include "engine/data_file.h"
+#include "engine/data_file_parts.h"
 #include "engine/data_file_checker.h"
 #include "engine/data_header.h"
 #include "engine/field_desc.h"

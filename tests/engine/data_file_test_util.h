@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/data_file.h"
+#include "engine/data_file_parts.h"
 #include "engine/data_header.h"
 #include "engine/engine_error.h"
 #include "engine/field_types.h"

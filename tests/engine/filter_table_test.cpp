@@ -21,6 +21,7 @@
 
 #include "dataset/expr_parser.h"
 #include "engine/data_file.h"
+#include "engine/data_file_parts.h"
 #include "engine/engine_error.h"
 #include "engine/field_types.h"
 #include "engine/field_values.h"

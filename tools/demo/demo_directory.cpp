@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "engine/blob_file.h"
+#include "engine/blob_modes.h"
 #include "engine/data_file.h"
 #include "engine/engine_error.h"
 #include "engine/field_types.h"

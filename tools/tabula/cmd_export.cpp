@@ -273,10 +273,10 @@ int ExportSqlite(TTableReader& table, const TArgs& args, TStreams streams) {
     db.Exec("COMMIT");
     // The table's indexes, built after the rows (faster than keeping them up
     // to date row by row).
-    const TIndexFile& index = table.Data().IndexFile();
-    for (int slot = 0; slot <= index.Header().SecondaryCount && slot <= kMaxSecondaryIndexes; ++slot) {
-      if (!index.SlotKeepsKeys(uint8_t(slot))) continue;
-      const TIndexDescriptor& d = index.Descriptor(uint8_t(slot));
+    TDataFile& data = table.Data();
+    for (int slot = 0; slot <= data.SecondaryIndexCount() && slot <= kMaxSecondaryIndexes; ++slot) {
+      if (!data.IndexKeepsKeys(uint8_t(slot))) continue;
+      const TIndexDescriptor d = data.GetIndexDesc(uint8_t(slot));
       if (d.FieldCount == 0) continue;
       const std::string name = tableName + "_" + (slot == 0 ? std::string("primary") : Cp1251ToUtf8(d.Name));
       std::string sql = std::string("CREATE ") + (slot == 0 || d.Unique ? "UNIQUE " : "") + "INDEX " +

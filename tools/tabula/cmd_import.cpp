@@ -3,7 +3,7 @@
 
 #include <fstream>
 
-#include "engine/blob_file.h"
+#include "engine/blob_modes.h"
 #include "engine/data_file.h"
 #include "engine/engine_error.h"
 #include "engine/locale.h"

@@ -57,9 +57,11 @@ int RunInfo(const TArgs& args, TStreams streams) {
   TTableReader table(args.Positional[0], password);
   TDataFile& data = table.Data();
   const TDataHeader& h = data.Header();
-  const TIndexFile& index = data.IndexFile();
   if (args.Has("schema")) {
-    streams.Out << FormatSchema(data.Descriptors(TDescSet::kFile), index.Header(), h.LanguageId, h.SortId,
+    std::vector<TIndexDescriptor> indexes;
+    for (int slot = 0; slot <= data.SecondaryIndexCount() && slot <= kMaxSecondaryIndexes; ++slot)
+      indexes.push_back(slot == 0 && data.NoPrimaryIndex() ? TIndexDescriptor{} : data.GetIndexDesc(uint8_t(slot)));
+    streams.Out << FormatSchema(data.Descriptors(TDescSet::kFile), indexes, h.LanguageId, h.SortId,
                                 h.BlobBlockSize & 0xFFFF);
     return kExitOk;
   }
@@ -77,8 +79,8 @@ int RunInfo(const TArgs& args, TStreams streams) {
       << h.FirstFreeRecord << "; last record ID " << h.LastRecordID << "\n";
   out << "changes      counter " << h.ChangeCounter << ", last written " << LastUpdatedText(h.LastUpdated) << "\n";
   if (h.Encrypted) out << "enciphered   yes\n";
-  out << "index file   " << index.FileName() << ", " << (index.Header().EndOfFile / kIndexPageSize) << " pages"
-      << (index.NoPrimaryIndex() ? ", no primary index (physical order)" : "") << "\n";
+  out << "index file   " << data.IndexFileName() << ", " << data.IndexFilePages() << " pages"
+      << (data.NoPrimaryIndex() ? ", no primary index (physical order)" : "") << "\n";
   out << "\nfields\n";
   out << "  " << Pad("no", 4) << Pad("name", 32) << Pad("type", 14) << "details\n";
   for (const TFieldDesc& f : data.Descriptors(TDescSet::kFile)) {
@@ -94,9 +96,9 @@ int RunInfo(const TArgs& args, TStreams streams) {
   out << "\nindexes\n";
   const auto& fields = data.Descriptors(TDescSet::kFile);
   for (int slot = 0; slot < kIndexSlotCount; ++slot) {
-    if (slot > index.Header().SecondaryCount && slot != kSysDeletedSlot) continue;
-    if (!index.SlotKeepsKeys(uint8_t(slot))) continue;
-    const TIndexDescriptor& d = index.Descriptor(uint8_t(slot));
+    if (slot > data.SecondaryIndexCount() && slot != kSysDeletedSlot) continue;
+    if (!data.IndexKeepsKeys(uint8_t(slot))) continue;
+    const TIndexDescriptor d = data.GetIndexDesc(uint8_t(slot));
     std::string keys;
     for (int k = 0; k < d.FieldCount && k < kMaxKeyFields; ++k) {
       if (k) keys += ",";

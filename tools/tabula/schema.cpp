@@ -358,7 +358,7 @@ TTableSchema ParseSchema(std::string_view text, const std::string& fileName) {
   return TParser(text, fileName).Parse();
 }
 
-std::string FormatSchema(const std::vector<TFieldDesc>& fields, const TIndexHeader& indexHeader, uint16_t languageId,
+std::string FormatSchema(const std::vector<TFieldDesc>& fields, const std::vector<TIndexDescriptor>& indexes, uint16_t languageId,
                          uint16_t sortId, uint32_t blobBlockSize) {
   std::string out;
   if (languageId != 0) {
@@ -406,9 +406,8 @@ std::string FormatSchema(const std::vector<TFieldDesc>& fields, const TIndexHead
     if (no >= 1 && no <= fields.size()) return Cp1251ToUtf8(fields[no - 1].Name);
     return "#" + std::to_string(no);
   };
-  for (int slot = 0; slot <= indexHeader.SecondaryCount && slot <= kMaxSecondaryIndexes; ++slot) {
-    if (slot == 0 && indexHeader.NoPrimaryIndex) continue;
-    const TIndexDescriptor& d = indexHeader.Descriptors[slot];
+  for (int slot = 0; slot < int(indexes.size()) && slot <= kMaxSecondaryIndexes; ++slot) {
+    const TIndexDescriptor& d = indexes[size_t(slot)];
     if (d.FieldCount == 0) continue;
     out += slot == 0 ? "primary " : "index " + QuoteIfNeeded(Cp1251ToUtf8(d.Name)) + " ";
     // The key list is one word: quoted as a whole when a name holds blanks.

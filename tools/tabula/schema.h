@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/field_desc.h"
-#include "engine/index_format.h"
+#include "engine/index_descriptor.h"
 #include "engine/table_creator.h"
 #include "tools/tabula/tool_error.h"
 
@@ -38,9 +38,10 @@ struct TTableSchema {
 TTableSchema ParseSchema(std::string_view text, const std::string& fileName);
 
 // The schema text (UTF-8) of a table: its field descriptors, the index
-// descriptors of slots 0..30 (slot 0 only when it is kept), its locale and
+// descriptors of slots 0..30 (`indexes[slot]`; one without fields, such as
+// slot 0 of a table without a primary index, is left out), its locale and
 // blob block size.
-std::string FormatSchema(const std::vector<TFieldDesc>& fields, const TIndexHeader& indexHeader,
+std::string FormatSchema(const std::vector<TFieldDesc>& fields, const std::vector<TIndexDescriptor>& indexes,
                          uint16_t languageId, uint16_t sortId, uint32_t blobBlockSize);
 
 }  // namespace tabula::tool

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <sstream>
 
-#include "engine/blob_file.h"
 #include "engine/engine_error.h"
 #include "engine/field_types.h"
 #include "engine/locale.h"
@@ -106,7 +105,7 @@ void TTableReader::ForEachIndexed(const TReadOrder& order, const std::function<b
   int rc = 0;
   if (order.FromKey) {
     const TIndexDescriptor desc = data.GetIndexDesc(data.CurrentIndex());
-    if (data.IndexFile().PhysicalOrder()) throw EUsageError("--from needs an index with keys, not physical order");
+    if (data.PhysicalOrder()) throw EUsageError("--from needs an index with keys, not physical order");
     std::istringstream in(*order.FromKey);
     TCsvReader reader(in, "--from", TTextEncoding::kUtf8);
     std::vector<TCsvField> values;
@@ -153,7 +152,7 @@ std::vector<uint8_t> TTableReader::ReadBlob(const uint8_t* buffer, int fieldNo, 
   if (data_->GetField(TDescSet::kWorking, fieldNo, buffer, nullptr)) return out;  // NULL
   auto fail = [&](int code) {
     TErrorParams params;
-    params.FileName = data_->HasBlobFile() ? data_->BlobFile().FileName() : FileName();
+    params.FileName = data_->HasBlobFile() ? data_->BlobFileName() : FileName();
     throw EToolError(FileName() + ": record " + std::to_string(recNo) + ", field " + Cp1251ToUtf8(field.Name) + ": " +
                      Cp1251ToUtf8(BuildEngineMessage(uint16_t(code), params)) + " (a damaged value)");
   };
