@@ -19,8 +19,10 @@
 #include "engine/file_session.h"
 #include "engine/index_checker.h"
 #include "engine/index_format.h"
+#include "engine/index_rebuilder.h"
 #include "engine/locale.h"
 #include "engine/scramble.h"
+#include "engine/table_checker.h"
 #include "engine/table_creator.h"
 #include "tests/engine/data_file_test_util.h"
 
@@ -310,3 +312,39 @@ TEST_F(CipherTest, ASecondCursorOnAnOpenTableNeverAsks) {
 }
 
 }  // namespace
+
+// The table check and the index rebuild read an enciphered table's files
+// themselves: without a password check they need the session to know the
+// password (10498 otherwise, nothing rebuilt); with one, it is asked first.
+TEST_F(CipherTest, CheckAndRebuildAskForThePasswordBeforeReadingTheFiles) {
+  const std::string path = Path();
+  CreateCipherTable(path, Password());
+  CurrentSession().AddSessionPassword(Password());
+  {
+    TDataFile t;
+    t.SetFileName(path);
+    t.Open();
+    AppendRows(t, 12);
+  }
+  CurrentSession().ClearSessionPasswords();
+  const std::vector<uint8_t> indexBefore = ReadAll(CompanionFileName(path, ".IDX"));
+  EXPECT_EQ(EngineCode([&] { CheckTable(path, nullptr); }), kErrPasswordRequired);
+  EXPECT_EQ(EngineCode([&] { RebuildIndexes(path, nullptr); }), kErrPasswordRequired);
+  EXPECT_EQ(ReadAll(CompanionFileName(path, ".IDX")), indexBefore);
+
+  std::vector<std::string> asked;
+  const TPasswordCheck check = [&](const std::string& stored, const std::string& fileName) {
+    asked.push_back(fileName);
+    EXPECT_EQ(stored, Password());
+    CurrentSession().AddSessionPassword(stored);
+  };
+  const TRebuildReport rebuilt = RebuildIndexes(path, check);
+  EXPECT_EQ(rebuilt.LiveRecords, 12);
+  EXPECT_EQ(rebuilt.Indexes, 3);  // primary, ByName, Sys Deleted
+  const TCheckReport report = CheckTable(path, check);
+  EXPECT_EQ(report.Faults, std::vector<std::string>{});
+  EXPECT_EQ(report.LiveRecords, 12);
+  EXPECT_EQ(report.IndexesCompared, 2);
+  EXPECT_EQ(report.BlobsChecked, 12);
+  EXPECT_EQ(asked.size(), 2u);
+}
