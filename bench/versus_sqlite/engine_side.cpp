@@ -7,7 +7,7 @@
 
 #include "dataset/expr_parser.h"
 #include "engine/field_types.h"
-#include "engine/filter_spec.h"
+#include "engine/filter_list.h"
 #include "engine/index_descriptor.h"
 #include "engine/locale.h"
 
