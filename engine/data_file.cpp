@@ -317,6 +317,7 @@ void TDataFile::Close() {
   attempt([&] {
     if (indexFile_->IsOpen()) indexFile_->CloseIndexFile();
   });
+  filterList_.Clear();  // the table's filters live as long as the open table
   blobFileOpen_ = false;
   ForgetOpenCipherTable();  // table cipher: data_file_cipher.cpp
   inTransaction_ = modifiedInTransaction_ = false;

@@ -454,6 +454,9 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   TPasswordCallback passwordCallback_;
 
   TDataFileStats stats_;
+  // The table's record filters; the index file's cursor reaches them as its
+  // filter hook (declared before the index file, which points to it).
+  TFilterList filterList_;
   std::unique_ptr<TIndexFile> indexFile_;
   // The blob file is opened beside the index file when BlobFieldCount != 0;
   // its shared lock follows the index file's in TakeReadLock and its
@@ -462,9 +465,8 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   std::unique_ptr<TBlobFile> blobFile_;
   bool blobFileOpen_ = false;
   TMessageCallback messageCallback_;
-  // Record filters hook into the index file's cursor (TIndexFilterHook):
-  // the index file owns the filter list; this is the table's side of it
-  // (record reads and index scans), made when the first filter is added.
+  // The filters' side of the table (record reads and index scans), made
+  // when the first filter is added.
   std::unique_ptr<TFilterScanSource> filterSource_;
   void WireFilters();
   void RepositionAfterFilterChange(int32_t recNo, const std::vector<uint8_t>& key, bool bof, bool eof);
