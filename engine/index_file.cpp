@@ -77,6 +77,7 @@ void TIndexFile::OpenIndexFile(bool positionOnFirst, bool keepDamagedHeader) {
     return;
   }
   pageReads_ = 0;
+  pool_.SetBaseLimit(ReadOnly() ? TPagePool::kReadOnlyLimit : TPagePool::kDefaultLimit);
   cursor_.Open(header_.NoPrimaryIndex != 0);
   if (positionOnFirst) FirstKey();
 }

@@ -57,6 +57,10 @@ class TPage {
 
   void InsertEntry(int at, const uint8_t* key, uint32_t ref, uint32_t count);
   void RemoveEntry(int at);
+  // A leaf entry in or out, with the packed size of a compressed leaf kept
+  // up to date by recomputing only the entries whose stored form changes.
+  void InsertEntryPacked(int at, const uint8_t* key, uint32_t ref);
+  void RemoveEntryPacked(int at);
   void SetKey(int at, const uint8_t* key);
   // Moves entries [from, Count()) to the front of `dest`.
   void MoveTailTo(int from, TPage& dest);

@@ -6,7 +6,7 @@ namespace tabula {
 
 void TPagePool::SetBaseLimit(size_t limit) {
   baseLimit_ = std::max<size_t>(limit, 1);
-  for (auto& list : lists_) list.Limit = std::max(list.Limit, baseLimit_);
+  for (auto& list : lists_) list.Limit = baseLimit_;
 }
 
 TPagePin TPagePool::Find(uint8_t slot, uint32_t offset) {

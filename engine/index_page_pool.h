@@ -68,6 +68,10 @@ class TPagePool {
  public:
   static constexpr size_t kDefaultLimit = 31;  // page buffers per slot
   static constexpr size_t kGrowth = 64;        // added under the table lock instead of writing
+  // Per slot for a read-only handle: nothing it holds is ever written, so
+  // a larger set of expanded pages only saves reading and expanding them
+  // again (about 6 MB per slot at the most).
+  static constexpr size_t kReadOnlyLimit = 1024;
   // Writes a changed page that has to leave its buffer.
   using TWriter = std::function<void(TPage&)>;
 
@@ -75,8 +79,7 @@ class TPagePool {
     for (auto& list : lists_) list.Limit = kDefaultLimit;
   }
 
-  // The limit a list goes back to on Trim and Clear (read-only handles
-  // keep more pages, as nothing they hold is ever written).
+  // The limit of every list and the one it goes back to on Trim and Clear.
   void SetBaseLimit(size_t limit);
   size_t BaseLimit() const { return baseLimit_; }
 

@@ -376,8 +376,7 @@ void TIndexTree::Insert(const uint8_t* key, uint32_t recNo) {
   const size_t leafLevel = path.size() - 1;
   TPage* leaf = path[leafLevel].Page.Get();
   const int pos = path[leafLevel].Entry;
-  leaf->InsertEntry(pos, key, recNo, 1);
-  leaf->RecomputePacked();
+  leaf->InsertEntryPacked(pos, key, recNo);
   leaf->Dirty = true;
   if (pos == 0) FixParentKeys(path, leafLevel);
   HandleOverflow(path, leafLevel);
@@ -501,8 +500,7 @@ void TIndexTree::Delete(const uint8_t* key) {
   const size_t leafLevel = path.size() - 1;
   TPage* leaf = path[leafLevel].Page.Get();
   const int pos = path[leafLevel].Entry;
-  leaf->RemoveEntry(pos);
-  leaf->RecomputePacked();
+  leaf->RemoveEntryPacked(pos);
   leaf->Dirty = true;
   if (leaf->Count() > 0 && pos == 0) FixParentKeys(path, leafLevel);
   Rebalance(path, leafLevel);

@@ -262,6 +262,38 @@ TEST_F(IndexFileTest, PinsEndWithTheirHandles) {
   reader.CloseIndexFile();
 }
 
+// A read-only handle keeps far more expanded pages than a writing one: a
+// second walk over 20,000 keys reads nothing from the file.
+TEST_F(IndexFileTest, ReadOnlyHandlesKeepTheirWalkBuffered) {
+  owner_.Slots = 20000;
+  {
+    auto f = MakeIntIndex("walk.IDX");
+    InsertInts(*f, 1, 20000);
+    f->FlushPages();
+    f->WriteHeader(false);
+  }
+  for (bool readOnly : {true, false}) {
+    TIndexFile reader(&owner_);
+    reader.SetReadOnly(readOnly);
+    reader.SetFileName(dir_.File("walk.IDX"));
+    reader.OpenIndexFile();
+    auto walk = [&] {
+      int32_t n = 0;
+      for (reader.FirstKey(); !reader.Eof(); reader.MoveBy(1)) ++n;
+      return n;
+    };
+    ASSERT_EQ(walk(), 20000);
+    const uint64_t reads = reader.PageReads();
+    ASSERT_GT(reads, 40u);
+    ASSERT_EQ(walk(), 20000);
+    if (readOnly)
+      EXPECT_EQ(reader.PageReads(), reads);
+    else
+      EXPECT_GT(reader.PageReads(), reads);
+    reader.CloseIndexFile();
+  }
+}
+
 // Keeps the even record numbers: a filter seen through the hook.
 class TEvenFilter : public TIndexFilterHook {
  public:
