@@ -680,6 +680,15 @@ void TIndexFile::RecordWritten(int32_t recNo, const uint8_t* key) {
   }
   live_.Set(recNo);
   if (filterHook_) filterHook_->RecordWritten(recNo);
+  // Without a range or filters only this record's bit changes: no recount
+  // of the whole bitmap per append.
+  if (!(rangeActive_ && !physical_) && !(filterHook_ && filterHook_->AnyActive())) {
+    if (!visible_.Test(recNo)) {
+      visible_.Set(recNo);
+      ++visibleCount_;
+    }
+    return;
+  }
   CombineInternal();
 }
 
@@ -874,7 +883,10 @@ void TIndexFile::GoToPosition(int32_t position) {
   Restartable([&] {
     if (physical_) {
       PhysicalResync(position);
-      if (!cursor_.Empty) cursor_.Position = visible_.CountUpTo(cursor_.PhysicalRecord);
+      // The last slot (where appends land) is the last visible one: no count.
+    const int32_t at = cursor_.PhysicalRecord;
+    if (!cursor_.Empty)
+      cursor_.Position = at == visible_.Slots() && visible_.Test(at) ? visibleCount_ : visible_.CountUpTo(at);
       return;
     }
     const int32_t count = CountInternal();
@@ -934,7 +946,10 @@ void TIndexFile::GoToRecord(int32_t recNo) {
   if (!physical_) return;
   Restartable([&] {
     PhysicalResync(recNo);
-    if (!cursor_.Empty) cursor_.Position = visible_.CountUpTo(cursor_.PhysicalRecord);
+    // The last slot (where appends land) is the last visible one: no count.
+    const int32_t at = cursor_.PhysicalRecord;
+    if (!cursor_.Empty)
+      cursor_.Position = at == visible_.Slots() && visible_.Test(at) ? visibleCount_ : visible_.CountUpTo(at);
   });
 }
 

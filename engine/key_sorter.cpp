@@ -78,9 +78,10 @@ bool TKeySorter::EntryBefore(const uint8_t* a, const uint8_t* b) const {
 
 void TKeySorter::Add(const uint8_t* key, uint32_t recNo) {
   if (count_ == capacity_) SpillBuffer();
-  // The buffer grows as entries come, up to its capacity.
-  if (buffer_.size() < (count_ + 1) * entrySize_)
-    buffer_.resize(std::min(capacity_, std::max<size_t>(1024, count_ * 2)) * entrySize_);
+  // The whole buffer is taken at once (never copied to grow); its pages
+  // become resident only as entries fill them.
+  if (buffer_.empty()) buffer_.reserve(capacity_ * entrySize_);
+  if (buffer_.size() < (count_ + 1) * entrySize_) buffer_.resize(std::min(capacity_, count_ + 4096) * entrySize_);
   uint8_t* entry = buffer_.data() + count_ * entrySize_;
   std::memcpy(entry, key, size_t(keyLength_));
   std::memcpy(entry + keyLength_, &recNo, sizeof recNo);
