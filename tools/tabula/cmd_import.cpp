@@ -44,6 +44,18 @@ int64_t LineOfRow(const std::string& csvName, TTextEncoding encoding, int64_t or
   return reader.RowLine();
 }
 
+// Messages name the table, not the copy the rows go to.
+std::string NamingTheTable(std::string text, TBulkLoader& loader) {
+  auto base = [](const std::string& name) {
+    const size_t slash = name.find_last_of('/'), dot = name.rfind('.');
+    return dot != std::string::npos && (slash == std::string::npos || dot > slash) ? name.substr(0, dot) : name;
+  };
+  const std::string copy = base(loader.Table().FileName()), table = base(loader.FileName());
+  for (size_t at = 0; (at = text.find(copy, at)) != std::string::npos; at += table.size())
+    text.replace(at, copy.size(), table);
+  return text;
+}
+
 }  // namespace
 
 int RunImport(const TArgs& args, TStreams streams) {
@@ -99,9 +111,9 @@ int RunImport(const TArgs& args, TStreams streams) {
                        ": the table refused the row: " + EngineErrorText(e));
     }
   } catch (const fw::Exception& e) {
-    throw EToolError(EngineErrorText(e) + "; nothing was imported");
+    throw EToolError(NamingTheTable(EngineErrorText(e), *loader) + "; nothing was imported");
   } catch (const EToolError& e) {
-    throw EToolError(std::string(e.what()) + "; nothing was imported");
+    throw EToolError(NamingTheTable(e.what(), *loader) + "; nothing was imported");
   }
   progress.Finish(rows);
   streams.Out << "imported " << rows << " rows into " << loader->FileName() << "\n";
