@@ -883,10 +883,7 @@ void TIndexFile::GoToPosition(int32_t position) {
   Restartable([&] {
     if (physical_) {
       PhysicalResync(position);
-      // The last slot (where appends land) is the last visible one: no count.
-    const int32_t at = cursor_.PhysicalRecord;
-    if (!cursor_.Empty)
-      cursor_.Position = at == visible_.Slots() && visible_.Test(at) ? visibleCount_ : visible_.CountUpTo(at);
+      if (!cursor_.Empty) cursor_.Position = visible_.CountUpTo(cursor_.PhysicalRecord);
       return;
     }
     const int32_t count = CountInternal();
