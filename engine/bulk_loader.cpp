@@ -9,6 +9,7 @@
 
 #include "engine/data_header.h"
 #include "engine/field_desc.h"
+#include "engine/field_types.h"
 #include "engine/file_handler.h"
 #include "engine/index_builder.h"
 #include "engine/index_checker.h"
@@ -306,8 +307,22 @@ void TBulkLoader::BuildIndexFile(const std::vector<TFieldDesc>& fields) {
     }
   };
 
+  // The copy handed out record IDs after the table's last one without
+  // passing over IDs still in use, as appends do once the IDs have wrapped
+  // past 2147483647: an old record holding one of the new IDs stops the load.
+  const int64_t lastId = f.Header.LastRecordID;
+  const int64_t added = appended_;
+  auto newRecordWithId = [&](int32_t id) -> int32_t {
+    int64_t k = id > lastId ? id - lastId : id + (int64_t(INT32_MAX) - lastId);  // 1 = the first new row
+    return k >= 1 && k <= added ? int32_t(firstNewRecord_ + k - 1) : 0;
+  };
   int32_t live = 0;
-  forEachSlot([&](int32_t, const uint8_t* slot) { live += slot[0] == 0 ? 1 : 0; });
+  forEachSlot([&](int32_t n, const uint8_t* slot) {
+    live += slot[0] == 0 ? 1 : 0;
+    if (n >= firstNewRecord_ || added == 0) return;
+    if (const int32_t twin = newRecordWithId(LoadI32(slot + kRecordIdOffset)); twin != 0)
+      throw EBulkKeyViolation(TErrorParams{f.Index.Original, {}, {}, kSysDeletedName}, twin, n);
+  });
   std::vector<uint8_t> key(kKeyBufferSize), prior(kKeyBufferSize);
   for (int s = 0; s < kIndexSlotCount; ++s) {
     const uint8_t slotNo = uint8_t(s);

@@ -308,6 +308,33 @@ TEST_F(BulkLoaderTest, FailureAtAnyPointLeavesTheTableAsItWas) {
   EXPECT_GT(failed, operations / 2);
 }
 
+TEST_F(BulkLoaderTest, RefusesARecordIdADeletedRecordStillHolds) {
+  const std::string path = MakeBase(dir_.Path() / "t", "t", kConfigs[1]);
+  // A table whose IDs have wrapped: the last ID handed out lies just below
+  // that of a deleted record, which an append would pass over.
+  std::vector<uint8_t> bytes = data_file_test::ReadAll(path);
+  const TDataHeader header = TDataHeader::Unpack(bytes.data());
+  const size_t first = kDataHeaderSize + kFieldDescSize * header.FieldCount;
+  int32_t deleted = 1;
+  while (bytes[first + size_t(deleted - 1) * header.RecordSize] != 1) ++deleted;
+  const int32_t id = LoadI32(bytes.data() + first + size_t(deleted - 1) * header.RecordSize + kRecordIdOffset);
+  StoreI32(bytes.data() + kDhLastRecordID, id - 1);
+  data_file_test::WriteAll(path, bytes);
+  const auto before = Files(dir_.Path() / "t");
+  {
+    TBulkLoader loader(path);
+    AppendRows(loader.Table(), 151, 151, [&](uint8_t* b) { loader.Append(b); });
+    try {
+      loader.Commit();
+      ADD_FAILURE() << "two records with ID " << id;
+    } catch (const EBulkKeyViolation& e) {
+      EXPECT_EQ(e.Record, loader.FirstNewRecord());
+      EXPECT_EQ(e.OtherRecord, deleted);
+    }
+  }
+  EXPECT_TRUE(Files(dir_.Path() / "t") == before);
+}
+
 TEST_F(BulkLoaderTest, RefusesATableAnotherProgramHasOpen) {
   const std::string path = MakeBase(dir_.Path() / "t", "t", kConfigs[1]);
   int ready[2], release[2];
