@@ -1,9 +1,10 @@
 // The bulk loader against row-by-row appends: the same rows loaded both
 // ways into copies of one table (old rows and deleted slots included) give
 // tables the checkers find sound and whose every reading agrees (walks in
-// each index, nearest searches, range counts); a failure at any file
-// operation leaves the table byte for byte as it was and no file behind;
-// a table open in another program is refused.
+// each index, nearest searches, range counts; the keys sorted in many runs);
+// a failure at any file operation leaves the table byte for byte as it was
+// and no file behind; a record ID still in use and a table open in another
+// program are refused.
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,11 +14,9 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <random>
 
 #include "engine/bulk_loader.h"
 #include "engine/data_file_checker.h"
-#include "engine/key_sorter.h"
 #include "engine/os_file.h"
 #include "tests/engine/data_file_test_util.h"
 
@@ -138,21 +137,15 @@ std::string Content(TDataFile& t, uint8_t* buffer) {
   return std::string(reinterpret_cast<const char*>(buffer) + 5, size_t(t.StoredRecordSize()) - 5) + "|" + text;
 }
 
-std::vector<std::string> Walk(TDataFile& t) {
-  std::vector<std::string> rows;
-  std::vector<uint8_t> buffer(size_t(t.RecordSize()));
-  t.GotoFirst();
-  while (t.ReadNext(buffer.data()) == 0) rows.push_back(Content(t, buffer.data()));
-  return rows;
-}
-
 // What one index answers: its walk, nearest searches on keys of probe rows
 // (whole and first field only) and range counts between them.
 std::vector<std::string> Readings(TDataFile& t, const std::string& index) {
   t.SelectIndex(index);
-  std::vector<std::string> out = Walk(t);
-  if (index.empty() && t.CurrentIndex() == kPhysicalOrderSlot) return out;
+  std::vector<std::string> out;
   std::vector<uint8_t> probe(size_t(t.RecordSize())), low(kKeyBufferSize), high(kKeyBufferSize), buffer(probe.size());
+  t.GotoFirst();
+  while (t.ReadNext(buffer.data()) == 0) out.push_back(Content(t, buffer.data()));
+  if (index.empty() && t.CurrentIndex() == kPhysicalOrderSlot) return out;
   std::string memo;
   const int fields = t.GetIndexDesc(t.CurrentIndex()).FieldCount;
   for (int n = 0; n < 40; ++n) {
@@ -245,30 +238,6 @@ TEST_F(BulkLoaderTest, EqualsRowByRowAppendsInEveryIndexKind) {
       EXPECT_TRUE(Readings(bulk, index) == expected);
     }
   }
-}
-
-TEST_F(BulkLoaderTest, KeySorterMergesRunsInOrder) {
-  std::mt19937 random(7);
-  std::vector<std::pair<std::string, uint32_t>> expected;
-  TKeySorter sorter(6, [](const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, 6) < 0 ? -1 : std::memcmp(a, b, 6) > 0; },
-                    4096, dir_.Path().string());
-  for (uint32_t n = 1; n <= 5000; ++n) {
-    std::string key(6, '\0');
-    for (char& c : key) c = char('a' + random() % 3);  // many equal keys: ordered by record number
-    sorter.Add(reinterpret_cast<const uint8_t*>(key.data()), n);
-    expected.emplace_back(key, n);
-  }
-  std::sort(expected.begin(), expected.end());
-  sorter.Finish();
-  EXPECT_GT(sorter.SpilledRuns(), 10u);
-  const uint8_t* key = nullptr;
-  uint32_t recNo = 0;
-  for (const auto& [k, n] : expected) {
-    ASSERT_TRUE(sorter.Next(key, recNo));
-    ASSERT_EQ(std::string(reinterpret_cast<const char*>(key), 6) + "/" + std::to_string(recNo), k + "/" + std::to_string(n));
-  }
-  EXPECT_FALSE(sorter.Next(key, recNo));
-  EXPECT_TRUE(fs::directory_iterator(dir_.Path()) == fs::directory_iterator()) << "spill file left";
 }
 
 TEST_F(BulkLoaderTest, FailureAtAnyPointLeavesTheTableAsItWas) {
