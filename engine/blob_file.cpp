@@ -209,8 +209,7 @@ void TBlobFile::SetEndOfBlocks(int32_t value) {
 
 void TBlobFile::ReadHeader() {
   std::array<uint8_t, kBlobHeaderSize> bytes{};
-  if (SeekFile(0, kSeekStart) != 0) RaiseFileError(kErrRead);
-  ReadBytes(bytes.data(), kBlobHeaderSize, false);
+  ReadAt(0, bytes.data(), kBlobHeaderSize, false);
   if (Enciphered()) Owner().BlobScramble(bytes.data(), kBlobHeaderSize);
   header_ = bytes;
   headerModified_ = false;
@@ -231,8 +230,7 @@ void TBlobFile::WriteHeader(bool force) {
 
 bool TBlobFile::HeaderChanged() {
   uint8_t counter[4];
-  if (SeekFile(0, kSeekStart) != 0) RaiseFileError(kErrRead);
-  ReadBytes(counter, 4, false);
+  ReadAt(0, counter, 4, false);
   if (Enciphered()) Owner().BlobScramble(counter, 4);
   if (LoadU32(counter) == ChangeCounter()) return false;
   ReadHeader();
@@ -313,8 +311,7 @@ void TBlobFile::ReadBlockSpan(int32_t offset, int32_t count) {
     }
   } unmark{*this, offset, count};
   std::vector<uint8_t> bytes(size_t(spanBytes), 0);
-  if (SeekFile(offset, kSeekStart) != offset) RaiseFileError(kErrRead);
-  ReadBytes(bytes.data(), int32_t(spanBytes), TableLockedOrExclusive());
+  ReadAt(offset, bytes.data(), int32_t(spanBytes), TableLockedOrExclusive());
   ++stats_.BlockReads;
   stats_.BlocksRead += uint64_t(count);
   const bool enciphered = Enciphered();

@@ -16,20 +16,9 @@
 
 namespace tabula {
 
-namespace {
-
-size_t CacheCapacityFor(size_t bufferSize) {
-  // About 128 KB of record buffers; never fewer than a handful of entries,
-  // so that a table with very long records still has room for the current
-  // record and the one being read.
-  size_t capacity = bufferSize == 0 ? kMaxCacheEntries : kCacheBytes / bufferSize;
-  return std::clamp<size_t>(capacity, 8, kMaxCacheEntries);
-}
-
-}  // namespace
 
 TDataFile::TDataFile()
-    : cache_(this), indexFile_(std::make_unique<TIndexFile>(this)), blobFile_(std::make_unique<TBlobFile>(this)) {}
+    : store_(*this), indexFile_(std::make_unique<TIndexFile>(this)), blobFile_(std::make_unique<TBlobFile>(this)) {}
 
 TDataFile::~TDataFile() {
   try {
@@ -91,15 +80,14 @@ void TDataFile::SetPasswordCallback(void* userData, TPasswordCallback callback) 
 void TDataFile::ResetState() {
   writeByte_.Reset();
   recordLocks_.Reset();
-  readLockHeld_ = writeLockHeld_ = writeHold_ = tableLocked_ = tableRangeHeld_ = false;
-  inTransaction_ = modifiedInTransaction_ = false;
+  lockState_.Reset();
   layoutLoaded_ = false;
   fileDescs_.clear();
   working_.clear();
   hasValidityChecks_ = hasDefaults_ = hasComputed_ = false;
   computedSize_ = 0;
   current_ = nullptr;
-  cache_.Clear();
+  store_.Clear();
   headerModified_ = false;
 }
 
@@ -162,7 +150,7 @@ void TDataFile::Open() {
       std::this_thread::sleep_for(std::chrono::milliseconds(kOpenLayoutWaitMs));
     }
     layoutLoaded_ = true;
-    stats_ = TDataFileStats{};
+    store_.ResetStats();
     ResetStats();
     OpenCompanions();
     // Opening the index file may have read records (a table in physical
@@ -180,8 +168,7 @@ void TDataFile::Open() {
 
 void TDataFile::ReadHeader() {
   uint8_t block[kDataHeaderSize];
-  SeekFile(0, kSeekStart);
-  ReadBytes(block, int32_t(kDataHeaderSize), false);
+  ReadAt(0, block, int32_t(kDataHeaderSize), false);
   TDataHeader fresh = TDataHeader::Unpack(block);
   // Once the descriptors are loaded the record layout is fixed: a header
   // re-read after another program wrote it must describe the same layout,
@@ -220,8 +207,7 @@ void TDataFile::LoadFieldDescriptors() {
 void TDataFile::SetWorkingFromFile() {
   working_ = fileDescs_;
   DropRecordCache();
-  cache_.Reset(CacheCapacityFor(size_t(RecordSize())), size_t(RecordSize()));
-  openingCapacity_ = cache_.Capacity();
+  store_.Resize(size_t(RecordSize()));
   current_ = nullptr;
 }
 
@@ -289,12 +275,12 @@ void TDataFile::Close() {
       if (!firstError) firstError = std::current_exception();
     }
   };
-  if (tableLocked_) {
+  if (lockState_.TableLocked()) {
     // A transaction still open: its unwritten changes are discarded and the
     // table lock goes.
     attempt([&] { EndTransactionDiscard(); });
-    tableLocked_ = false;
-    inTransaction_ = modifiedInTransaction_ = false;
+    if (lockState_.TableLocked()) lockState_.UnlockTable();
+    lockState_.EndTransaction();
   } else {
     attempt([&] {
       UnpinAll();
@@ -308,8 +294,9 @@ void TDataFile::Close() {
   attempt([&] { ReleaseReadLock(); });
   attempt([&] { ReleaseWriteLock(); });
   attempt([&] {
-    if (writeHold_ && !LockFree()) writeByte_.Unlock(*this);
-    writeHold_ = false;
+    if (!lockState_.WriteHold()) return;
+    lockState_.EndHold();
+    if (!LockFree() && !lockState_.OwnsWriteByte()) writeByte_.Unlock(*this);
   });
   attempt([&] {
     if (blobFile_->IsOpen()) blobFile_->Close();
@@ -319,22 +306,21 @@ void TDataFile::Close() {
   });
   blobFileOpen_ = false;
   ForgetOpenCipherTable();  // table cipher: data_file_cipher.cpp
-  inTransaction_ = modifiedInTransaction_ = false;
   layoutLoaded_ = false;
   fileDescs_.clear();
   working_.clear();
   current_ = nullptr;
-  cache_.Clear();
+  store_.Clear();
   writeByte_.Reset();
   recordLocks_.Reset();
-  readLockHeld_ = writeLockHeld_ = writeHold_ = tableLocked_ = tableRangeHeld_ = false;
+  lockState_.Reset();
   CloseFile();
   if (firstError) std::rethrow_exception(firstError);
 }
 
 void TDataFile::Refresh() {
   if (!IsOpen()) return;
-  const bool alreadyHeld = readLockHeld_;
+  const bool alreadyHeld = lockState_.ReadHeld();
   TakeReadLock();
   if (!alreadyHeld) ReleaseReadLock();
 }
@@ -351,13 +337,12 @@ void TDataFile::WriteHeader(bool force) {
   WriteBytes(block, int32_t(kDataHeaderSize));
   std::memcpy(header_.Raw.data(), block, kDataHeaderSize);
   headerModified_ = false;
-  ++stats_.HeaderWrites;
+  ++store_.Stats().HeaderWrites;
 }
 
 bool TDataFile::HeaderChanged() {
   uint8_t counter[4];
-  SeekFile(0, kSeekStart);
-  ReadBytes(counter, 4, false);
+  ReadAt(0, counter, 4, false);
   if (LoadU32(counter) == header_.ChangeCounter) return false;
   ReadHeader();
   return true;
@@ -423,13 +408,13 @@ void TDataFile::ReloadAfterChange(bool indexChanged) {
 
 bool TDataFile::TakeReadLock() {
   // Under the table lock no other program can change the table.
-  if (LockFree() || readLockHeld_ || writeLockHeld_ || writeHold_ || tableLocked_) return false;
+  if (LockFree() || lockState_.CoversReads()) return false;
   if (!indexFile_->LockTableShared()) Fail(kErrLockFailure);
   if (blobFileOpen_ && !blobFile_->LockRead()) {
     indexFile_->UnlockTableShared();
     Fail(kErrLockFailure);
   }
-  readLockHeld_ = true;
+  lockState_.TakeRead();
   try {
     return CheckForChanges();
   } catch (...) {
@@ -442,30 +427,31 @@ bool TDataFile::TakeReadLock() {
 }
 
 void TDataFile::ReleaseReadLock() {
-  if (!readLockHeld_) return;
-  readLockHeld_ = false;
+  if (!lockState_.ReadHeld()) return;
+  lockState_.DropRead();
   bool ok = !blobFileOpen_ || blobFile_->UnlockRead();
   ok = indexFile_->UnlockTableShared() && ok;
   if (!ok) Fail(kErrLockFailure);
 }
 
 bool TDataFile::TakeWriteLock() {
-  if (LockFree() || writeLockHeld_) return false;
+  if (LockFree() || lockState_.WriteHeld()) return false;
   // The reader's byte lies inside the writer's region: a handle moving from
   // reading to writing gives its reader byte up first.
   ReleaseReadLock();
-  if (!writeHold_ && !tableLocked_ && !writeByte_.Lock(*this)) Fail(kErrLockFailure);
+  const bool needByte = !lockState_.OwnsWriteByte();
+  if (needByte && !writeByte_.Lock(*this)) Fail(kErrLockFailure);
   if (!indexFile_->LockTableExclusive()) {
-    if (!writeHold_ && !tableLocked_) writeByte_.Unlock(*this);
+    if (needByte) writeByte_.Unlock(*this);
     Fail(kErrLockFailure);
   }
   if (blobFileOpen_ && !blobFile_->LockWrite()) {
     indexFile_->UnlockTableExclusive();
-    if (!writeHold_ && !tableLocked_) writeByte_.Unlock(*this);
+    if (needByte) writeByte_.Unlock(*this);
     Fail(kErrLockFailure);
   }
-  writeLockHeld_ = true;
-  if (writeHold_ || tableLocked_) return false;
+  lockState_.TakeWrite();
+  if (lockState_.WritersKeptOut()) return false;
   try {
     return CheckForChanges();
   } catch (...) {
@@ -478,24 +464,25 @@ bool TDataFile::TakeWriteLock() {
 }
 
 void TDataFile::ReleaseWriteLock() {
-  if (!writeLockHeld_) return;
-  writeLockHeld_ = false;
+  if (!lockState_.WriteHeld()) return;
+  lockState_.DropWrite();
   bool ok = !blobFileOpen_ || blobFile_->UnlockWrite();
   ok = indexFile_->UnlockTableExclusive() && ok;
-  if (!writeHold_ && !tableLocked_) ok = writeByte_.Unlock(*this) && ok;
+  if (!lockState_.OwnsWriteByte()) ok = writeByte_.Unlock(*this) && ok;
   if (!ok) Fail(kErrLockFailure);
 }
 
 void TDataFile::BeginWriteHold() {
-  if (writeHold_) return;
+  if (lockState_.WriteHold()) return;
   if (LockFree()) {
-    writeHold_ = true;
+    lockState_.BeginHold();
     return;
   }
   if (!writeByte_.Held() && !writeByte_.Lock(*this)) Fail(kErrLockFailure);
-  writeHold_ = true;
+  const bool checked = lockState_.Access() != TTableLockState::TAccess::kNone;
+  lockState_.BeginHold();
   try {
-    if (!writeLockHeld_ && !readLockHeld_) CheckForChanges();
+    if (!checked) CheckForChanges();
   } catch (...) {
     EndWriteHold();
     throw;
@@ -503,26 +490,15 @@ void TDataFile::BeginWriteHold() {
 }
 
 void TDataFile::EndWriteHold() {
-  if (!writeHold_) return;
-  writeHold_ = false;
+  if (!lockState_.WriteHold()) return;
+  lockState_.EndHold();
   if (LockFree()) return;
-  const bool keepByte = writeLockHeld_ || tableLocked_;
-  if (!keepByte && !writeByte_.Unlock(*this)) Fail(kErrLockFailure);
-  if (tableRangeHeld_) {
-    UnlockTableRange();
-  } else if (!tableLocked_) {
-    recordLocks_.UnlockAll(*this);
-  }
-}
-
-void TDataFile::UnlockTableRange() {
-  if (!tableRangeHeld_) return;
-  tableRangeHeld_ = false;
-  if (!UnlockTableRecordRange(*this)) Fail(kErrUnlock);
+  if (!lockState_.OwnsWriteByte() && !writeByte_.Unlock(*this)) Fail(kErrLockFailure);
+  if (!lockState_.TableLocked()) recordLocks_.UnlockAll(*this);
 }
 
 void TDataFile::LockRecord(int32_t recordNo) {
-  if (LockFree() || tableRangeHeld_) return;
+  if (LockFree()) return;
   if (recordNo == 0) {
     if (current_ == nullptr || current_->RecordNo == 0) Fail(kErrRecordInUse);
     recordNo = int32_t(current_->RecordNo);
@@ -538,7 +514,8 @@ void TDataFile::UnlockRecord(int32_t recordNo) {
     if (current_ == nullptr || current_->RecordNo == 0) Fail(kErrUnlock);
     recordNo = int32_t(current_->RecordNo);
   }
-  if (writeHold_ || tableRangeHeld_ || tableLocked_) return;
+  // Under a write hold or the table lock record locks go when those end.
+  if (lockState_.WritersKeptOut()) return;
   recordLocks_.Unlock(*this, recordNo);
 }
 
@@ -547,7 +524,7 @@ bool TDataFile::LockAndCheckForChanges() {
   return TakeReadLock();
 }
 
-bool TDataFile::HoldsSharedLock() const { return readLockHeld_ || writeLockHeld_ || writeHold_ || tableLocked_; }
+bool TDataFile::HoldsSharedLock() const { return lockState_.CoversReads(); }
 
 bool TDataFile::GetKeyFieldInfo(uint16_t fieldNo, TKeyFieldInfo& info) const {
   if (fieldNo == 0 || fieldNo > fileDescs_.size()) return false;
@@ -568,21 +545,6 @@ bool TDataFile::RecordIsLive(int32_t recNo) {
 
 // ---------------------------------------------------------------- records
 
-int64_t TDataFile::SlotOffset(uint32_t recordNo) const {
-  return int64_t(kDataHeaderSize) + int64_t(kFieldDescSize) * header_.FieldCount +
-         int64_t(header_.RecordSize) * (int64_t(recordNo) - 1);
-}
-
-void TDataFile::Pin(TRecord* record) {
-  if (record->PinCount >= kMaxPins) Fail(kErrRecordBuffersCorrupt);
-  ++record->PinCount;
-  cache_.NotePinned(record);
-}
-
-void TDataFile::ReleaseRecord(TRecord* record) {
-  if (record != nullptr && record->PinCount > 0) --record->PinCount;
-}
-
 void TDataFile::SetCurrentRecord(TRecord* record) {
   if (current_ == record) {
     // Same entry: the caller's new pin is one too many.
@@ -594,217 +556,30 @@ void TDataFile::SetCurrentRecord(TRecord* record) {
 }
 
 void TDataFile::UnpinAll() {
-  cache_.UnpinAll();
+  store_.Cache().UnpinAll();
   if (indexFile_->IsOpen()) indexFile_->UnpinPages();
   if (blobFileOpen_) blobFile_->UnpinBlocks();
 }
 
 void TDataFile::DropRecordCache() {
-  cache_.DropAll();
+  store_.DropAll();
   current_ = nullptr;
 }
 
-void TDataFile::ComputeFields(TRecord* record) {
-  // Computed fields are evaluated by the filter module's expression code;
-  // a table opened from its file stores none, so there is nothing to do
-  // until that module sets working descriptors with compiled expressions.
-  record->ComputedValid = true;
-}
-
-TRecord* TDataFile::TakeFreeEntry() {
-  if (cache_.Count() < cache_.Capacity()) return cache_.AddFront();
-  TRecord* entry = cache_.FindReusable();
-  if (entry == nullptr && !tableLocked_ && !ReadOnly()) {
-    FlushRecords();
-    entry = cache_.FindReusable();
-  }
-  if (entry != nullptr) {
-    cache_.Recycle(entry);
-    return entry;
-  }
-  if (tableLocked_) {
-    cache_.SetCapacity(cache_.Capacity() + kCacheGrowth);
-    return cache_.AddFront();
-  }
-  Fail(kErrRecordBuffersCorrupt);
-}
-
 bool TDataFile::GetRecord(uint32_t recordNo, bool readAhead, int direction, bool indexRun, TRecord*& record) {
-  record = nullptr;
-  if (recordNo == 0) return true;
-  ++stats_.RecordRequests;
-  const uint32_t next = uint32_t(std::max(header_.NextRecordNo, 1));
-  if (recordNo == next) {
-    // A new slot at the end.
-    if (int64_t(header_.NextRecordNo) + 1 > kMaxRecordNo ||
-        int64_t(header_.RecordSize) * header_.NextRecordNo > kMaxDataBytes)
-      Fail(kErrFileFull);
-    TRecord* entry = TakeFreeEntry();
-    cache_.Renumber(entry, recordNo);
-    StoreU32(entry->Data() + 1, recordNo);
-    Pin(entry);
-    ++header_.NextRecordNo;
-    headerModified_ = true;
-    record = entry;
-    return true;
-  }
-  if (TRecord* cached = cache_.Find(recordNo)) {
-    ++stats_.CacheHits;
-    Pin(cached);
-    cache_.MoveToFront(cached);
-    if (!cached->ComputedValid) ComputeFields(cached);
-    record = cached;
-    return true;
-  }
-  if (recordNo > next) Fail(kErrRecordBuffersCorrupt);  // beyond the last slot: there is no such record
-  if (!strictChangeDetection_ && TakeReadLock()) return false;
-  // The table may have shrunk or grown under another writer's hand.
-  if (recordNo >= uint32_t(std::max(header_.NextRecordNo, 1))) Fail(kErrRecordBuffersCorrupt);
-  int32_t count = 1;
-  const int32_t slotsFromHere = header_.NextRecordNo - int32_t(recordNo);  // this slot and those after it
-  if (readAhead) {
-    if (indexRun) {
-      count = indexFile_->ConsecutiveRun(readAheadLimit_, direction);
-    } else if (direction == kReadBackward) {
-      count = int32_t(recordNo);
-    } else {
-      count = slotsFromHere;
-    }
-    count = std::clamp(count, 1, readAheadLimit_);
-    if (direction == kReadBackward) {
-      count = std::min(count, int32_t(recordNo));
-    } else {
-      count = std::min(count, slotsFromHere);
-    }
-  }
-  // Leave room in the cache for the block beside what is pinned.
-  count = std::min<int32_t>(count, std::max<int32_t>(1, int32_t(cache_.Capacity() / 2)));
-  TRecord* entry = ReadRecordBlock(recordNo, count, direction);
-  Pin(entry);
-  if (!entry->ComputedValid) ComputeFields(entry);
-  record = entry;
-  return true;
+  return store_.Get(recordNo, readAhead, direction, indexRun, record);
 }
 
-TRecord* TDataFile::ReadRecordBlock(uint32_t recordNo, int32_t count, int direction) {
-  const uint32_t first = direction == kReadBackward ? recordNo - uint32_t(count) + 1 : recordNo;
-  const uint32_t last = first + uint32_t(count) - 1;
-  const size_t recordSize = header_.RecordSize;
-  for (uint32_t n = first; n <= last; ++n)
-    if (TRecord* cached = cache_.Find(n)) cached->Marked = true;
+void TDataFile::ReleaseRecord(TRecord* record) { TRecordStore::Release(record); }
 
-  ioBuffer_.resize(recordSize * size_t(count));
-  const int64_t offset = SlotOffset(first);
-  if (offset > INT32_MAX || SeekFile(int32_t(offset), kSeekStart) != int32_t(offset)) {
-    for (TRecord& e : cache_.Entries()) e.Marked = false;
-    Fail(kErrRead);
-  }
-  int32_t got = 0;
-  try {
-    got = ReadBytes(ioBuffer_.data(), int32_t(ioBuffer_.size()), true);
-    // Slots appended in the cache may not be in the file yet while the
-    // handle is exclusive or the table locked; otherwise the whole span
-    // must be there.
-    if (size_t(got) < ioBuffer_.size() && !Exclusive() && !tableLocked_) Fail(kErrRead);
-  } catch (...) {
-    for (uint32_t n = first; n <= last; ++n)
-      if (TRecord* cached = cache_.Find(n)) cached->Marked = false;
-    throw;
-  }
-  ++stats_.BlockReads;
-  const size_t slotsRead = size_t(got) / recordSize;
-  stats_.RecordsRead += slotsRead;
-
-  std::vector<TRecord*> touched;
-  touched.reserve(size_t(count));
-  auto place = [&](uint32_t n) {
-    const size_t index = n - first;
-    TRecord* entry = cache_.Find(n);
-    if (index >= slotsRead) {
-      if (entry != nullptr) {
-        cache_.MoveToFront(entry);
-        touched.push_back(entry);
-      }
-      return;
-    }
-    const uint8_t* bytes = ioBuffer_.data() + index * recordSize;
-    if (entry != nullptr) {
-      if (entry->PinCount == 0 && !entry->Modified) {
-        std::memcpy(entry->Data(), bytes, recordSize);
-        if (Encrypted()) DecipherBlock(entry->Data(), recordSize);
-        if (entry->Data()[0] == 0) StoreU32(entry->Data() + 1, n);
-        entry->ComputedValid = false;
-      }
-      cache_.MoveToFront(entry);
-    } else {
-      entry = TakeFreeEntry();
-      cache_.Renumber(entry, n);
-      std::memcpy(entry->Data(), bytes, recordSize);
-      if (Encrypted()) DecipherBlock(entry->Data(), recordSize);
-      if (entry->Data()[0] == 0) StoreU32(entry->Data() + 1, n);
-      entry->ComputedValid = false;
-      entry->Marked = true;  // not reused for a later slot of this block
-    }
-    touched.push_back(entry);
-  };
-  try {
-    // From the end farthest from n back to n, so that n ends at the front
-    // with its neighbours right behind it.
-    if (direction == kReadBackward) {
-      for (uint32_t n = first; n <= last; ++n) place(n);
-    } else {
-      for (uint32_t n = last; n >= first && n != 0; --n) place(n);
-    }
-  } catch (...) {
-    for (TRecord& e : cache_.Entries()) e.Marked = false;
-    throw;
-  }
-  for (TRecord* e : touched) e->Marked = false;
-  for (uint32_t n = first; n <= last; ++n)
-    if (TRecord* cached = cache_.Find(n)) cached->Marked = false;
-  TRecord* result = cache_.Find(recordNo);
-  if (result == nullptr) Fail(kErrRecordBuffersCorrupt);
-  return result;
-}
-
-bool TDataFile::FlushRecords() {
-  if (!IsOpen() || ReadOnly()) return false;
-  std::vector<TRecord*> dirty;
-  for (TRecord& e : cache_.Entries())
-    if (e.Modified && e.PinCount == 0 && !e.Marked && e.RecordNo != 0) dirty.push_back(&e);
-  if (dirty.empty()) return false;
-  std::sort(dirty.begin(), dirty.end(), [](const TRecord* a, const TRecord* b) { return a->RecordNo < b->RecordNo; });
-  const size_t recordSize = header_.RecordSize;
-  size_t i = 0;
-  std::vector<uint8_t> block;
-  while (i < dirty.size()) {
-    size_t j = i + 1;
-    while (j < dirty.size() && dirty[j]->RecordNo == dirty[j - 1]->RecordNo + 1) ++j;
-    block.resize((j - i) * recordSize);
-    for (size_t k = i; k < j; ++k) {
-      uint8_t* dest = block.data() + (k - i) * recordSize;
-      std::memcpy(dest, dirty[k]->Data(), recordSize);
-      if (Encrypted()) EncipherBlock(dest, recordSize);
-    }
-    const int64_t offset = SlotOffset(dirty[i]->RecordNo);
-    if (offset > INT32_MAX) Fail(kErrWrite);
-    SeekFile(int32_t(offset), kSeekStart);
-    WriteBytes(block.data(), int32_t(block.size()));
-    ++stats_.Writes;
-    for (size_t k = i; k < j; ++k) dirty[k]->Modified = false;
-    cache_.ModifiedCleared();
-    i = j;
-  }
-  return true;
-}
+bool TDataFile::FlushRecords() { return store_.Flush(); }
 
 void TDataFile::FlushAll(bool trim, bool forceHeader, bool keysChanged) {
   if (!IsOpen() || ReadOnly()) return;
   FlushRecords();
   WriteHeader(forceHeader);
   if (trim) {
-    cache_.SetCapacity(openingCapacity_);
-    cache_.TrimTo(openingCapacity_);
+    store_.TrimToOpening();
   }
   if (indexFile_->IsOpen()) {
     indexFile_->FlushPages();
@@ -961,7 +736,7 @@ int32_t TDataFile::OpenBlobSize(int32_t handle) const {
 }
 
 void TDataFile::EndReadScope(bool hadReadLock) {
-  if (!hadReadLock && readLockHeld_) ReleaseReadLock();
+  if (!hadReadLock && lockState_.ReadHeld()) ReleaseReadLock();
 }
 
 int TDataFile::IsBlobOpen(int fieldNo, const uint8_t* buffer, bool& open) const {
@@ -1005,7 +780,7 @@ int TDataFile::OpenBlob(int fieldNo, uint8_t* buffer, int mode) {
         sharing = TBlobSharing::kFirst;
     }
   }
-  const bool hadReadLock = readLockHeld_;
+  const bool hadReadLock = lockState_.ReadHeld();
   int32_t handle = 0;
   int code = kResultOk;
   try {

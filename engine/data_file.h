@@ -26,8 +26,10 @@
 #include "engine/file_handler.h"
 #include "engine/filter_list.h"
 #include "engine/index_file.h"
+#include "engine/table_lock_state.h"
 #include "engine/lock_table.h"
 #include "engine/record_cache.h"
+#include "engine/record_store.h"
 
 namespace tabula {
 
@@ -35,29 +37,8 @@ namespace tabula {
 // layer's view, which may add computed fields) or the file's own.
 enum class TDescSet : uint8_t { kWorking, kFile };
 
-// Directions of GetRecord's read-ahead.
-enum : int { kReadForward = 1, kReadBackward = 2 };
-
 // Result codes of the cursor operations.
 enum : int { kResultOk = 0 };
-
-// Record limits of a data file.
-inline constexpr int32_t kMaxRecordNo = 100000000;
-inline constexpr int64_t kMaxDataBytes = 2000000000;
-inline constexpr int32_t kReadAheadBytes = 32767;
-inline constexpr size_t kCacheBytes = 131070;
-inline constexpr size_t kMaxCacheEntries = 65535;
-inline constexpr size_t kCacheGrowth = 1024;
-
-// Counters of the data file's own work, reset on open.
-struct TDataFileStats {
-  uint64_t RecordRequests = 0;  // GetRecord calls for a record number
-  uint64_t CacheHits = 0;       // of those, answered from the cache
-  uint64_t BlockReads = 0;      // ReadRecordBlock calls (one file read each)
-  uint64_t RecordsRead = 0;     // record slots those reads brought in
-  uint64_t Writes = 0;          // record runs written by FlushRecords
-  uint64_t HeaderWrites = 0;
-};
 
 // A data file's name as the engine stores it: blanks trimmed, ".DAT" added
 // when the name has no extension.
@@ -80,8 +61,6 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   TDataFile();
   ~TDataFile() override;
 
-  // Trims blanks and adds ".DAT" when the name has no extension.
-  std::string ResolveName(const std::string& name) override;
 
   // ---- Life cycle and options ----
   // Opens the data file, checks it (12035, 15878, 8961, 10498), loads the
@@ -111,18 +90,9 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   // ---- Header ----
   const TDataHeader& Header() const { return header_; }
   bool HeaderModified() const { return headerModified_; }
-  void MarkHeaderModified() { headerModified_ = true; }
-  // Reads the 127 header bytes; clears the modified flag.
-  void ReadHeader();
   // When forced or modified: increments ChangeCounter, stamps LastUpdated,
   // writes the header.
   void WriteHeader(bool force);
-  // Reads the change counter from the file; when it differs from the
-  // buffered one, re-reads the header and returns true.
-  bool HeaderChanged();
-  // Run whenever this handle takes the read, write or table lock: reloads
-  // what another program changed and drops the caches. True when changed.
-  bool CheckForChanges();
 
   // ---- Records and fields ----
   // The pinned record n (n = NextRecordNo appends a new slot); record 0
@@ -134,7 +104,6 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   int32_t NextRecordNo() const { return header_.NextRecordNo; }
 
   int FieldCount() const { return int(working_.size()); }
-  int FileFieldCount() const { return int(fileDescs_.size()); }
   // Bytes of a record buffer: the stored record plus the computed fields.
   int RecordSize() const { return int(header_.RecordSize) + computedSize_; }
   int StoredRecordSize() const { return header_.RecordSize; }
@@ -173,38 +142,28 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   bool TakeWriteLock();
   void ReleaseWriteLock();
   // The write hold across a run of changes: the data write byte and a header
-  // check. Ending it frees the byte and then the whole-table record range or
-  // every record lock held (record unlocks wait while a hold is active).
+  // check. Ending it frees the byte and then every record lock held unless
+  // the table stays locked (record unlocks wait while a hold is active).
   void BeginWriteHold();
   void EndWriteHold();
-  bool ReadLockHeld() const { return readLockHeld_; }
-  bool WriteLockHeld() const { return writeLockHeld_; }
-  bool WriteHoldActive() const { return writeHold_; }
-  bool TableLocked() const { return tableLocked_; }
+  bool ReadLockHeld() const { return lockState_.ReadHeld(); }
+  bool WriteLockHeld() const { return lockState_.WriteHeld(); }
+  bool TableLocked() const { return lockState_.TableLocked(); }
   // The lock objects, for their try limits and counts.
   TDataWriteLock& WriteByteLock() { return writeByte_; }
   const TRecordLocks& RecordLocks() const { return recordLocks_; }
-  // The handle takes no locks: exclusive, or the file is read-only by attribute.
-  bool LockFree() const { return Exclusive() || ReadOnlyByAttribute(); }
 
   // ---- Writing back ----
-  // Writes the modified, unpinned, unmarked records, one write per run of
-  // consecutive slots. True when anything was written.
-  bool FlushRecords();
   void FlushAll(bool trim, bool forceHeader, bool keysChanged);
   void UnpinAll();
 
   // ---- Cache and statistics ----
-  const TRecordCache& Cache() const { return cache_; }
-  size_t OpeningCacheCapacity() const { return openingCapacity_; }
-  const TDataFileStats& DataStats() const { return stats_; }
-  void ResetDataStats() { stats_ = TDataFileStats{}; }
+  const TRecordCache& Cache() const { return store_.Cache(); }
+  const TDataFileStats& DataStats() const { return store_.Stats(); }
+  void ResetDataStats() { store_.ResetStats(); }
   TIndexFile& IndexFile() { return *indexFile_; }
   const TIndexFile& IndexFile() const { return *indexFile_; }
   TRecord* CurrentRecord() const { return current_; }
-  // Makes `record` (pinned by the caller, or null) the current record and
-  // unpins the previous one.
-  void SetCurrentRecord(TRecord* record);
 
   // ---- Cursor operations (data_file_cursor.cpp) ----
   // Each first takes the read lock when strict change detection is on.
@@ -251,7 +210,6 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   void ActivateFilter(TFilter* handle);
   void DeactivateFilter(TFilter* handle);
   size_t FilterCount() const;
-  TFilter* FilterAt(size_t index) const;
 
   // ---- Table cipher (data_file_cipher.cpp) ----
   // Enciphered tables pass the descriptor block, records, index header and
@@ -282,9 +240,6 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   TBlobFile& BlobFile() { return *blobFile_; }
 
   // ---- Record updates (data_file_update.cpp) ----
-  // Required, minimum and maximum checks over the working descriptors
-  // (9732, 9730, 9731); nothing when the table has no validity checks.
-  void ValidateRecord(const uint8_t* buffer);
   // Inserts the buffer as a new record, which becomes the current record.
   // The buffer's bytes 5..8 receive the new record ID.
   void AppendRecord(uint8_t* buffer);
@@ -293,15 +248,6 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   // Deletes the current record; with reposition the cursor moves to where
   // the record stood (the next record in the current order).
   void DeleteRecord(bool reposition);
-  // The slot the next append takes: the head of the free chain (tables with
-  // a primary index), else the end of the file.
-  int32_t NextFreeSlot() const;
-  // Gets slot r (pinned) and unlinks it from the free chain.
-  TRecord* TakeSlot(int32_t recordNo);
-  // Puts a cached record on the free chain (status 1).
-  void FreeSlot(TRecord* record);
-  // Hands out the next record ID (after 2147483647 it starts from 1 again).
-  int32_t NextRecordID();
   // Replaces the working descriptors by ones built from definitions
   // (checked as for a new table: 10038, 10000, 10006). The stored fields
   // must describe the file's record layout (else 10000); computed fields
@@ -312,8 +258,7 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   // Takes the data file's table byte (the write byte) for this handle and
   // checks for changes; an exclusive handle only notes the state.
   void LockTable();
-  // Releases the table byte, the whole-table record range when held, and
-  // every record lock of the handle.
+  // Releases the table byte and every record lock of the handle.
   void UnlockTable();
   // Starts a transaction (11013 on a read-only handle; nothing when one is
   // running). Changes stay in the caches until Commit; the first change
@@ -324,22 +269,61 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   void Commit();
   // Discards the transaction's changes as closing the handle does.
   void Rollback();
-  bool InTransaction() const { return inTransaction_; }
-  bool ModifiedInTransaction() const { return modifiedInTransaction_; }
+  bool InTransaction() const { return lockState_.InTransaction(); }
+  bool ModifiedInTransaction() const { return lockState_.ModifiedInTransaction(); }
 
+  // The table's locale (language and sort ids) and whether it is enciphered.
+  uint16_t LanguageId() const override { return header_.LanguageId; }
+  uint16_t SortId() const override { return header_.SortId; }
+  bool Encrypted() const override { return header_.Encrypted != 0; }
+
+ private:
+  // ---- Used by the engine itself: the record store, the cursor, the
+  // writer, and the index and blob files through their owner interfaces ----
+  // Trims blanks and adds ".DAT" when the name has no extension.
+  std::string ResolveName(const std::string& name) override;
+  void MarkHeaderModified() { headerModified_ = true; }
+  // Reads the 127 header bytes; clears the modified flag.
+  void ReadHeader();
+  // Reads the change counter from the file; when it differs from the
+  // buffered one, re-reads the header and returns true.
+  bool HeaderChanged();
+  // Run whenever this handle takes the read, write or table lock: reloads
+  // what another program changed and drops the caches. True when changed.
+  bool CheckForChanges();
+  int FileFieldCount() const { return int(fileDescs_.size()); }
+  bool WriteHoldActive() const { return lockState_.WriteHold(); }
+  // The handle takes no locks: exclusive, or the file is read-only by attribute.
+  bool LockFree() const { return Exclusive() || ReadOnlyByAttribute(); }
+  // Writes the modified, unpinned, unmarked records, one write per run of
+  // consecutive slots. True when anything was written.
+  bool FlushRecords();
+  size_t OpeningCacheCapacity() const { return store_.OpeningCapacity(); }
+  // Makes `record` (pinned by the caller, or null) the current record and
+  // unpins the previous one.
+  void SetCurrentRecord(TRecord* record);
+  TFilter* FilterAt(size_t index) const;
+  // Required, minimum and maximum checks over the working descriptors
+  // (9732, 9730, 9731); nothing when the table has no validity checks.
+  void ValidateRecord(const uint8_t* buffer);
+  // The slot the next append takes: the head of the free chain (tables with
+  // a primary index), else the end of the file.
+  int32_t NextFreeSlot() const;
+  // Gets slot r (pinned) and unlinks it from the free chain.
+  TRecord* TakeSlot(int32_t recordNo);
+  // Puts a cached record on the free chain (status 1).
+  void FreeSlot(TRecord* record);
+  // Hands out the next record ID (after 2147483647 it starts from 1 again).
+  int32_t NextRecordID();
   // ---- TIndexFileOwner ----
   bool LockAndCheckForChanges() override;
   bool HoldsSharedLock() const override;
-  bool HoldsTableLock() const override { return tableLocked_; }
+  bool HoldsTableLock() const override { return lockState_.TableLocked(); }
   int32_t RecordSlotCount() const override { return header_.NextRecordNo - 1; }
-  uint16_t LanguageId() const override { return header_.LanguageId; }
-  uint16_t SortId() const override { return header_.SortId; }
   bool GetKeyFieldInfo(uint16_t fieldNo, TKeyFieldInfo& info) const override;
-  bool Encrypted() const override { return header_.Encrypted != 0; }
   bool RecordIsLive(int32_t recNo) override;
-
   // ---- TBlobFileOwner ----
-  bool BlobTableLocked() const override { return tableLocked_; }
+  bool BlobTableLocked() const override { return lockState_.TableLocked(); }
   bool BlobStrictChangeDetection() const override { return strictChangeDetection_; }
   bool BlobTakeReadLock() override;
   void BlobMessage(const std::string& text) override;
@@ -347,19 +331,14 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   bool BlobEnciphered() const override { return Encrypted(); }
   void BlobScramble(uint8_t* bytes, int32_t count) override { EncipherBlock(bytes, size_t(count)); }
 
- private:
   void ResetState();
   void LoadFieldDescriptors();
   void SetWorkingFromFile();
   void CheckConsistency(int64_t fileLength);
   void CheckPassword();
   void OpenCompanions();
-  // Record cache internals.
-  TRecord* TakeFreeEntry();  // EvictRecord
-  TRecord* ReadRecordBlock(uint32_t recordNo, int32_t count, int direction);
+  friend class TRecordStore;
   void DropRecordCache();
-  void Pin(TRecord* record);
-  void ComputeFields(TRecord* record);
   // What CheckForChanges does after a change: reload, drop, re-find.
   void ReloadAfterChange(bool indexChanged);
   // Where the cursor stands (its key, record and ends), to come back to it
@@ -373,7 +352,6 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   };
   TCursorPlace RememberCursor() const;
   void ReturnCursor(TCursorPlace place, bool keepFlags);
-  int64_t SlotOffset(uint32_t recordNo) const;
   const std::vector<TFieldDesc>& SetOf(TDescSet set) const { return Descriptors(set); }
   [[noreturn]] void Fail(uint16_t code, const std::string& fieldName = {}) const;
   // Blob fields: the descriptor of a blob field of the working set, or null.
@@ -419,7 +397,6 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   std::vector<uint8_t> KeyOf(uint8_t slot, const uint8_t* record) const;
   std::vector<uint8_t> CurrentIndexKey(const uint8_t* record) const;
   std::vector<uint8_t> MaintainedSlots() const;
-  void UnlockTableRange();
 
   TDataHeader header_;
   bool headerModified_ = false;
@@ -432,28 +409,21 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   int computedSize_ = 0;
   int readAheadLimit_ = 1;
 
-  TRecordCache cache_;
-  size_t openingCapacity_ = 0;
+  TRecordStore store_;
   TRecord* current_ = nullptr;
 
-  // Lock state.
+  // Locks: the write byte, the record locks and which of them (and of the
+  // index and blob files' locks) the handle holds, with the transaction.
   TDataWriteLock writeByte_;
   TRecordLocks recordLocks_;
-  bool readLockHeld_ = false;
-  bool writeLockHeld_ = false;
-  bool writeHold_ = false;
-  bool tableLocked_ = false;
-  bool tableRangeHeld_ = false;
+  TTableLockState lockState_;
 
-  // Options and transaction state (the update module sets the latter).
+  // Options.
   bool strictChangeDetection_ = false;
   bool forceBufferFlush_ = false;
-  bool inTransaction_ = false;
-  bool modifiedInTransaction_ = false;
   void* passwordUserData_ = nullptr;
   TPasswordCallback passwordCallback_;
 
-  TDataFileStats stats_;
   std::unique_ptr<TIndexFile> indexFile_;
   // The blob file is opened beside the index file when BlobFieldCount != 0;
   // its shared lock follows the index file's in TakeReadLock and its
@@ -472,7 +442,6 @@ class TDataFile : public TFileHandler, public TIndexFileOwner, public TBlobFileO
   void RegisterOpenCipherTable();
   void ForgetOpenCipherTable();
   std::string cipherIdentity_;
-  std::vector<uint8_t> ioBuffer_;
 };
 
 }  // namespace tabula

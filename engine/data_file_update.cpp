@@ -189,12 +189,12 @@ void TDataFile::FlushToDisk() {
 
 void TDataFile::FlushAfterChange() {
   UnpinAll();
-  if (!Exclusive() && !tableLocked_) FlushAll(false, true, true);
-  if (current_ != nullptr) Pin(current_);
+  if (!Exclusive() && !lockState_.TableLocked()) FlushAll(false, true, true);
+  if (current_ != nullptr) store_.Pin(current_);
 }
 
 void TDataFile::BeginTransactionWrites() {
-  if (!inTransaction_ || tableLocked_) return;
+  if (!lockState_.InTransaction() || lockState_.TableLocked()) return;
   UnpinAll();
   if (Exclusive()) {
     // What an exclusive handle changed before the transaction is kept:
@@ -202,7 +202,7 @@ void TDataFile::BeginTransactionWrites() {
     FlushAll(false, true, true);
     FlushToDisk();
   }
-  if (current_ != nullptr) Pin(current_);
+  if (current_ != nullptr) store_.Pin(current_);
   LockTable();
 }
 
@@ -335,12 +335,12 @@ void TDataFile::RepositionAfterDelete(const std::vector<uint8_t>& key, int32_t r
 void TDataFile::RestoreSlot(int32_t recordNo, const std::vector<uint8_t>& before, bool keepBlobFields) {
   if (before.empty()) {
     // A slot added at the end: the restored header no longer counts it.
-    TRecord* entry = cache_.Find(uint32_t(recordNo));
+    TRecord* entry = store_.Cache().Find(uint32_t(recordNo));
     if (entry == nullptr) return;
     if (current_ == entry) current_ = nullptr;
-    cache_.UnpinAll();
-    cache_.Recycle(entry);
-    if (current_ != nullptr) Pin(current_);
+    store_.Cache().UnpinAll();
+    store_.Cache().Recycle(entry);
+    if (current_ != nullptr) store_.Pin(current_);
     return;
   }
   TRecord* record = nullptr;
@@ -374,8 +374,7 @@ void TDataFile::DiscardUnwrittenChanges(bool blobs) {
   // Where the cursor stands, to come back to it.
   const TCursorPlace place = RememberCursor();
   DropRecordCache();
-  cache_.SetCapacity(openingCapacity_);
-  cache_.TrimTo(openingCapacity_);
+  store_.TrimToOpening();
   finalSteps.Run([&] { ReadHeader(); });
   finalSteps.Run([&] {
     indexFile_->DiscardPages();
@@ -402,7 +401,7 @@ void TDataFile::ReopenBlobFile() {
 
 bool TDataFile::TakeBackFailedUpdate(TChangeSet& changes, bool writing, bool blobsTouched) {
   if (changes.Empty()) return false;
-  const bool sharing = !Exclusive() && !tableLocked_;
+  const bool sharing = !Exclusive() && !lockState_.TableLocked();
   try {
     if (sharing && !writing) {
       // Every change is still in the caches: dropping them is exact. The
@@ -419,13 +418,13 @@ bool TDataFile::TakeBackFailedUpdate(TChangeSet& changes, bool writing, bool blo
     if (sharing) {
       FlushAll(false, true, true);
       // A slot the update had written at the end goes with the header's count.
-      const int64_t end = SlotOffset(uint32_t(header_.NextRecordNo));
+      const int64_t end = store_.SlotOffset(uint32_t(header_.NextRecordNo));
       if (end <= INT32_MAX && QueryFileSize() > end) {
         SeekFile(int32_t(end), kSeekStart);
         WriteBytes(nullptr, 0);
       }
     }
-    if (current_ != nullptr) Pin(current_);
+    if (current_ != nullptr) store_.Pin(current_);
   } catch (...) {
     // The update's own error is the one reported.
   }
@@ -525,7 +524,7 @@ void TDataFile::AppendRecord(uint8_t* buffer) {
     indexFile_->AdjustLiveRecordCount(1);
     changes.Applied([this] { indexFile_->AdjustLiveRecordCount(-1); });
     written = true;
-    if (inTransaction_) modifiedInTransaction_ = true;
+    lockState_.NoteChange();
     SetCurrentRecord(record);
     changes.Applied([this] { ReloadCurrentFromCursor(); });
     changes.Applied([this, r] { FreeSlotBlobs(r); });
@@ -614,13 +613,13 @@ void TDataFile::ModifyRecord(uint8_t* buffer, bool unlockAfterwards, bool reposi
     record->Modified = true;
     record->ComputedValid = false;
     written = true;
-    if (inTransaction_) modifiedInTransaction_ = true;
+    lockState_.NoteChange();
     *blobsStored = true;
     StoreRecordBlobs(r, data);
     writing = true;
     UnpinAll();
-    if (!Exclusive() && !tableLocked_) FlushAll(false, true, keysChanged);
-    if (current_ != nullptr) Pin(current_);
+    if (!Exclusive() && !lockState_.TableLocked()) FlushAll(false, true, keysChanged);
+    if (current_ != nullptr) store_.Pin(current_);
     changes.Keep();
     if (unlockAfterwards) UnlockRecord(r);
   } catch (...) {
@@ -697,10 +696,10 @@ void TDataFile::DeleteRecord(bool reposition) {
     indexFile_->AdjustLiveRecordCount(-1);
     changes.Applied([this] { indexFile_->AdjustLiveRecordCount(1); });
     deleted = true;
-    if (inTransaction_) modifiedInTransaction_ = true;
+    lockState_.NoteChange();
     changes.Applied([this, r, before = scratch] { RestoreSlot(r, before, false); });
     FreeSlot(record);
-    const bool sharing = !Exclusive() && !tableLocked_;
+    const bool sharing = !Exclusive() && !lockState_.TableLocked();
     // Freed blob chains are taken back by reading the blob file afresh,
     // which a handle that keeps its changes in the caches cannot do: there
     // a failure from here on finishes the delete instead (the record is on
@@ -722,7 +721,7 @@ void TDataFile::DeleteRecord(bool reposition) {
       changes.Keep();
       if (blobFileOpen_) blobFile_->FlushAll(true, false);
     }
-    if (current_ != nullptr) Pin(current_);
+    if (current_ != nullptr) store_.Pin(current_);
   } catch (...) {
     error = std::current_exception();
     if (TakeBackFailedUpdate(changes, writing, blobsTouched)) {
@@ -791,9 +790,7 @@ void TDataFile::SetWorkingDescriptors(const std::vector<TFieldDef>& defs) {
     if (!d.DefaultValue.empty()) hasDefaults_ = true;
     if (d.Computed != 0) hasComputed_ = true;
   }
-  size_t capacity = std::clamp<size_t>(kCacheBytes / size_t(std::max(1, RecordSize())), 8, kMaxCacheEntries);
-  cache_.Reset(capacity, size_t(RecordSize()));
-  openingCapacity_ = capacity;
+  store_.Resize(size_t(RecordSize()));
   current_ = nullptr;
   // The cursor starts again before the first record.
   indexFile_->FirstKey();
@@ -803,14 +800,14 @@ void TDataFile::SetWorkingDescriptors(const std::vector<TFieldDef>& defs) {
 // ---------------------------------------------------------------- table lock, transactions
 
 void TDataFile::LockTable() {
-  if (tableLocked_) return;
+  if (lockState_.TableLocked()) return;
   if (LockFree()) {
-    tableLocked_ = true;
+    lockState_.LockTable();
     return;
   }
   ReleaseReadLock();
   if (!writeByte_.Lock(*this)) Fail(kErrLockFailure);
-  tableLocked_ = true;
+  lockState_.LockTable();
   try {
     CheckForChanges();
   } catch (...) {
@@ -824,25 +821,23 @@ void TDataFile::LockTable() {
 
 void TDataFile::UnlockTable() {
   bool ok = true;
-  if (tableLocked_) {
-    tableLocked_ = false;
-    if (!LockFree() && !writeHold_ && !writeLockHeld_) ok = writeByte_.Unlock(*this);
+  if (lockState_.TableLocked()) {
+    lockState_.UnlockTable();
+    if (!LockFree() && !lockState_.OwnsWriteByte()) ok = writeByte_.Unlock(*this);
   }
-  if (tableRangeHeld_) UnlockTableRange();
   if (!LockFree()) recordLocks_.UnlockAll(*this);
   if (!ok) Fail(kErrLockFailure);
 }
 
 void TDataFile::StartTransaction() {
   CheckWritable();
-  if (inTransaction_) return;
-  inTransaction_ = true;
-  modifiedInTransaction_ = false;
+  if (lockState_.InTransaction()) return;
+  lockState_.StartTransaction();
 }
 
 void TDataFile::Commit() {
-  if (!IsOpen() || !inTransaction_) return;
-  if (tableLocked_) {
+  if (!IsOpen() || !lockState_.InTransaction()) return;
+  if (lockState_.TableLocked()) {
     // Readers are kept out while the changes go to the files, so that no
     // one sees half of them.
     TakeWriteLock();
@@ -850,7 +845,7 @@ void TDataFile::Commit() {
       UnpinAll();
       FlushAll(true, true, true);
       FlushToDisk();
-      if (current_ != nullptr) Pin(current_);
+      if (current_ != nullptr) store_.Pin(current_);
     } catch (...) {
       try {
         ReleaseWriteLock();
@@ -859,36 +854,36 @@ void TDataFile::Commit() {
       throw;
     }
     ReleaseWriteLock();
-    inTransaction_ = modifiedInTransaction_ = false;
+    lockState_.EndTransaction();
     UnlockTable();
     return;
   }
-  inTransaction_ = modifiedInTransaction_ = false;
+  lockState_.EndTransaction();
 }
 
 void TDataFile::Rollback() {
-  if (!IsOpen() || !inTransaction_) return;
-  if (tableLocked_) {
+  if (!IsOpen() || !lockState_.InTransaction()) return;
+  if (lockState_.TableLocked()) {
     std::exception_ptr error;
     try {
       EndTransactionDiscard();
     } catch (...) {
       error = std::current_exception();
     }
-    inTransaction_ = modifiedInTransaction_ = false;
+    lockState_.EndTransaction();
     if (error) std::rethrow_exception(error);
     return;
   }
-  inTransaction_ = modifiedInTransaction_ = false;
+  lockState_.EndTransaction();
 }
 
 void TDataFile::EndTransactionDiscard() {
   TFinalSteps finalSteps(nullptr);
-  if (modifiedInTransaction_) {
+  if (lockState_.ModifiedInTransaction()) {
     // Nothing of the transaction reached the files: the caches go and the
     // headers are read again.
     finalSteps.Run([&] { DiscardUnwrittenChanges(true); });
-    modifiedInTransaction_ = false;
+    lockState_.ForgetChanges();
   }
   finalSteps.Run([&] { UnlockTable(); });
   finalSteps.Finish();

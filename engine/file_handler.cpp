@@ -178,6 +178,23 @@ int32_t TFileHandler::ReadBytes(void* buffer, int32_t count, bool allowShort) {
   return n;
 }
 
+int32_t TFileHandler::ReadAt(int64_t offset, void* buffer, int32_t count, bool allowShort) {
+  if (offset < 0 || offset > INT32_MAX) RaiseFileError(kErrRead);
+  if (inMemory_) {
+    if (SeekFile(int32_t(offset), kSeekStart) != offset) RaiseFileError(kErrRead);
+    return ReadBytes(buffer, count, allowShort);
+  }
+  ++stats_.ReadCalls;
+  if (count <= 0) return 0;
+  if (!isOpen_) RaiseFileError(kErrRead);
+  const int64_t got = OsReadAt(handle_, buffer, count, offset);
+  if (got < 0) RaiseFileError(kErrRead);
+  const auto n = static_cast<int32_t>(got);
+  stats_.BytesRead += static_cast<uint64_t>(n);
+  if (!allowShort && n < count) RaiseFileError(kErrRead);
+  return n;
+}
+
 void TFileHandler::WriteBytes(const void* buffer, int32_t count) {
   if (count < 0) RaiseFileError(kErrWrite);
   if (count == 0) {

@@ -79,6 +79,10 @@ class TFileHandler {
   // Reads at the current position; fewer than count bytes raise 9217 unless
   // allowShort. Returns the bytes read.
   virtual int32_t ReadBytes(void* buffer, int32_t count, bool allowShort);
+  // Reads at `offset` as ReadBytes would after seeking there, in one system
+  // call on a disk file; the position afterwards is not defined (the next
+  // positioned access seeks).
+  int32_t ReadAt(int64_t offset, void* buffer, int32_t count, bool allowShort);
   // Writes at the current position; a short write raises 9218. A count of 0
   // truncates the file at the current position.
   virtual void WriteBytes(const void* buffer, int32_t count);

@@ -282,7 +282,11 @@ bool OsCloseFile(int fd) {
   return true;
 }
 
-int64_t OsRead(int fd, void* buffer, int64_t count) {
+namespace {
+// Reads until count bytes are in or the file ends; readOnce(dest, n, done)
+// is one read or pread call.
+template <typename TReadOnce>
+int64_t ReadFully(int fd, void* buffer, int64_t count, TReadOnce readOnce) {
   if (fd <= 0) {
     Fail(kOsInvalidHandle);
     return -1;
@@ -294,7 +298,7 @@ int64_t OsRead(int fd, void* buffer, int64_t count) {
   auto* out = static_cast<char*>(buffer);
   int64_t done = 0;
   while (done < count) {
-    ssize_t n = read(fd, out + done, static_cast<size_t>(count - done));
+    ssize_t n = readOnce(out + done, static_cast<size_t>(count - done), done);
     if (n < 0) {
       if (errno == EINTR) continue;
       FailErrno();
@@ -304,6 +308,21 @@ int64_t OsRead(int fd, void* buffer, int64_t count) {
     done += n;
   }
   return done;
+}
+}  // namespace
+
+int64_t OsRead(int fd, void* buffer, int64_t count) {
+  return ReadFully(fd, buffer, count, [fd](char* dest, size_t n, int64_t) { return read(fd, dest, n); });
+}
+
+int64_t OsReadAt(int fd, void* buffer, int64_t count, int64_t offset) {
+  if (offset < 0) {
+    Fail(kOsInvalidParameter);
+    return -1;
+  }
+  return ReadFully(fd, buffer, count, [fd, offset](char* dest, size_t n, int64_t done) {
+    return pread(fd, dest, n, static_cast<off_t>(offset + done));
+  });
 }
 
 int64_t OsWrite(int fd, const void* buffer, int64_t count) {

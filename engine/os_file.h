@@ -61,6 +61,9 @@ int OsCreateFile(const std::string& name, bool writeThrough);
 bool OsCloseFile(int fd);
 // Reads up to count bytes (fewer only at the end of the file); -1 on error.
 int64_t OsRead(int fd, void* buffer, int64_t count);
+// Reads up to count bytes from `offset` in one call, leaving the position
+// where it was (fewer only at the end of the file); -1 on error.
+int64_t OsReadAt(int fd, void* buffer, int64_t count, int64_t offset);
 // Writes count bytes; returns the bytes written, -1 on error.
 int64_t OsWrite(int fd, const void* buffer, int64_t count);
 // origin 0 start, 1 current, 2 end; new position or -1.

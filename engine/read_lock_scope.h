@@ -1,7 +1,15 @@
 #pragma once
-// Holds a data file's read lock for one cursor or filter operation when
-// strict change detection asks for it, and releases whatever read lock the
-// operation took (page misses and record reads take it themselves).
+// TReadLockScope: the table's read lock held for one user-level operation
+// (a grid page, a nearest search and the rows after it, a read-ahead
+// block). Taking it checks once whether another program changed the table;
+// inside it record reads and index page reads neither lock again nor
+// re-read the headers. At its end it releases the read lock when it took
+// it, so a writer in another process is seen at the next operation.
+//
+// kWhenStrict is what every cursor operation of the table takes on its own:
+// the lock only with strict change detection (otherwise page misses and
+// record reads take it themselves, once for the operation). kAlways is for
+// callers that bracket several operations.
 
 #include "engine/data_file.h"
 
@@ -9,8 +17,10 @@ namespace tabula {
 
 class TReadLockScope {
  public:
-  explicit TReadLockScope(TDataFile& file) : file_(file), hadLock_(file.ReadLockHeld()) {
-    if (file_.StrictChangeDetection() && !hadLock_) file_.TakeReadLock();
+  enum TMode { kWhenStrict, kAlways };
+
+  explicit TReadLockScope(TDataFile& file, TMode mode = kWhenStrict) : file_(file), hadLock_(file.ReadLockHeld()) {
+    if (!hadLock_ && (mode == kAlways || file_.StrictChangeDetection())) changed_ = file_.TakeReadLock();
   }
   ~TReadLockScope() {
     try {
@@ -21,6 +31,10 @@ class TReadLockScope {
   TReadLockScope(const TReadLockScope&) = delete;
   TReadLockScope& operator=(const TReadLockScope&) = delete;
 
+  // Taking the lock found the table changed by another program (the caches
+  // were dropped and the cursor put back by its key).
+  bool Changed() const { return changed_; }
+
   void Release() {
     if (!hadLock_ && file_.ReadLockHeld()) file_.ReleaseReadLock();
     hadLock_ = true;
@@ -29,6 +43,7 @@ class TReadLockScope {
  private:
   TDataFile& file_;
   bool hadLock_;
+  bool changed_ = false;
 };
 
 }  // namespace tabula

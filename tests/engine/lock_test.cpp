@@ -5,12 +5,15 @@
 
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "engine/engine_error.h"
 #include "engine/file_handler.h"
 #include "engine/file_session.h"
 #include "engine/lock_table.h"
+#include "engine/table_lock_state.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
@@ -297,3 +300,63 @@ TEST_F(PeerLockTest, ARecordLockHeldByAnotherProgramFailsAfterSixteenTries) {
 }
 
 }  // namespace
+
+// A table handle's lock state refuses the moves that would leave it holding
+// locks it does not know about, and allows the ones the handle makes.
+TEST(TableLockStateTest, RefusesIllegalMoves) {
+  using TMove = void (TTableLockState::*)();
+  struct TCase {
+    const char* name;
+    std::vector<TMove> setUp;
+    TMove move;
+    bool legal;
+  };
+  using S = TTableLockState;
+  const TCase cases[] = {
+      {"read twice", {&S::TakeRead}, &S::TakeRead, false},
+      {"read under a hold", {&S::BeginHold}, &S::TakeRead, false},
+      {"read under the table lock", {&S::LockTable}, &S::TakeRead, false},
+      {"write over read", {&S::TakeRead}, &S::TakeWrite, false},
+      {"write under the table lock", {&S::LockTable}, &S::TakeWrite, true},
+      {"drop read not held", {}, &S::DropRead, false},
+      {"drop write not held", {&S::TakeRead}, &S::DropWrite, false},
+      {"hold twice", {&S::BeginHold}, &S::BeginHold, false},
+      {"hold over read", {&S::TakeRead}, &S::BeginHold, true},
+      {"end hold not begun", {}, &S::EndHold, false},
+      {"table over read", {&S::TakeRead}, &S::LockTable, false},
+      {"table twice", {&S::LockTable}, &S::LockTable, false},
+      {"unlock table not locked", {}, &S::UnlockTable, false},
+      {"transaction twice", {&S::StartTransaction}, &S::StartTransaction, false},
+  };
+  for (const TCase& c : cases) {
+    S state;
+    for (TMove m : c.setUp) (state.*m)();
+    if (c.legal)
+      EXPECT_NO_THROW((state.*c.move)()) << c.name;
+    else
+      EXPECT_THROW((state.*c.move)(), std::logic_error) << c.name;
+  }
+}
+
+TEST(TableLockStateTest, WriteByteStaysOwnedWhileAnyHolderRemains) {
+  TTableLockState state;
+  state.LockTable();
+  state.BeginHold();
+  state.TakeWrite();
+  EXPECT_TRUE(state.CoversReads());
+  state.DropWrite();
+  EXPECT_TRUE(state.OwnsWriteByte());
+  state.EndHold();
+  EXPECT_TRUE(state.OwnsWriteByte());
+  state.UnlockTable();
+  EXPECT_FALSE(state.OwnsWriteByte());
+  EXPECT_FALSE(state.CoversReads());
+  state.NoteChange();
+  EXPECT_FALSE(state.ModifiedInTransaction()) << "a change outside a transaction marks none";
+  state.StartTransaction();
+  state.NoteChange();
+  EXPECT_TRUE(state.ModifiedInTransaction());
+  state.ForgetChanges();
+  EXPECT_TRUE(state.InTransaction());
+  EXPECT_FALSE(state.ModifiedInTransaction());
+}

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "engine/read_lock_scope.h"
 #include "tests/engine/update_test_util.h"
 #include "tests/support/child_process.h"
 
@@ -138,6 +139,39 @@ TEST_F(UpdateProcessTest, AnotherProcessSeesATransactionOnlyAfterCommit) {
   EXPECT_EQ(after.back().Id, 1019);
   EXPECT_EQ(after.back().Memo, std::string(1019, 'x'));
   EXPECT_EQ(CheckTable(mine), std::vector<std::string>{});
+  peer.CloseInput();
+  EXPECT_EQ(peer.Wait(), 0);
+}
+
+// A reader that brackets its operations in read scopes reads from its caches
+// inside one, and sees another process's committed changes at the next.
+TEST_F(UpdateProcessTest, AReadScopeSeesAnotherWritersChangesAtTheNextScope) {
+  CreateWithRows(3);
+  TDataFile mine;
+  mine.SetFileName(Path());
+  mine.Open();
+  {
+    TReadLockScope scope(mine, TReadLockScope::kAlways);
+    EXPECT_TRUE(mine.ReadLockHeld());
+    ASSERT_EQ(ScanRows(mine, true).size(), 3u);
+  }
+  EXPECT_FALSE(mine.ReadLockHeld());
+
+  ChildProcess peer;
+  peer.Start(kUpdatePeer);
+  ASSERT_EQ(peer.Ask("open " + Path()), "ok");
+  ASSERT_EQ(peer.Ask("txn"), "ok");
+  ASSERT_EQ(peer.Ask("commit"), "ok");
+  {
+    TReadLockScope scope(mine, TReadLockScope::kAlways);
+    EXPECT_TRUE(scope.Changed());
+    EXPECT_EQ(mine.RecordCount(), 22);
+    EXPECT_EQ(ScanRows(mine, true).back().Id, 1019);
+  }
+  {
+    TReadLockScope scope(mine, TReadLockScope::kAlways);
+    EXPECT_FALSE(scope.Changed());
+  }
   peer.CloseInput();
   EXPECT_EQ(peer.Wait(), 0);
 }

@@ -1,0 +1,237 @@
+#include "engine/record_store.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "engine/byte_order.h"
+#include "engine/data_file.h"
+#include "engine/engine_error.h"
+
+namespace tabula {
+
+void TRecordStore::Resize(size_t bufferSize) {
+  cache_.DropAll();
+  // About 128 KB of record buffers; never fewer than a handful of entries,
+  // so that a table with very long records still has room for the current
+  // record and the one being read.
+  const size_t capacity = bufferSize == 0 ? kMaxCacheEntries : kCacheBytes / bufferSize;
+  cache_.Reset(std::clamp<size_t>(capacity, 8, kMaxCacheEntries), bufferSize);
+  openingCapacity_ = cache_.Capacity();
+}
+
+void TRecordStore::TrimToOpening() {
+  cache_.SetCapacity(openingCapacity_);
+  cache_.TrimTo(openingCapacity_);
+}
+
+int64_t TRecordStore::SlotOffset(uint32_t recordNo) const {
+  return int64_t(kDataHeaderSize) + int64_t(kFieldDescSize) * table_.header_.FieldCount +
+         int64_t(table_.header_.RecordSize) * (int64_t(recordNo) - 1);
+}
+
+void TRecordStore::Pin(TRecord* record) {
+  if (record->PinCount >= kMaxPins) table_.Fail(kErrRecordBuffersCorrupt);
+  ++record->PinCount;
+  cache_.NotePinned(record);
+}
+
+void TRecordStore::Release(TRecord* record) {
+  if (record != nullptr && record->PinCount > 0) --record->PinCount;
+}
+
+void TRecordStore::ComputeFields(TRecord* record) {
+  // Computed fields are evaluated by the filter module's expression code;
+  // a table opened from its file stores none, so there is nothing to do
+  // until that module sets working descriptors with compiled expressions.
+  record->ComputedValid = true;
+}
+
+TRecord* TRecordStore::TakeFreeEntry() {
+  if (cache_.Count() < cache_.Capacity()) return cache_.AddFront();
+  TRecord* entry = cache_.FindReusable();
+  if (entry == nullptr && !table_.lockState_.TableLocked() && !table_.ReadOnly()) {
+    Flush();
+    entry = cache_.FindReusable();
+  }
+  if (entry != nullptr) {
+    cache_.Recycle(entry);
+    return entry;
+  }
+  if (table_.lockState_.TableLocked()) {
+    cache_.SetCapacity(cache_.Capacity() + kCacheGrowth);
+    return cache_.AddFront();
+  }
+  table_.Fail(kErrRecordBuffersCorrupt);
+}
+
+bool TRecordStore::Get(uint32_t recordNo, bool readAhead, int direction, bool indexRun, TRecord*& record) {
+  record = nullptr;
+  if (recordNo == 0) return true;
+  ++stats_.RecordRequests;
+  const uint32_t next = uint32_t(std::max(table_.header_.NextRecordNo, 1));
+  if (recordNo == next) {
+    // A new slot at the end.
+    if (int64_t(table_.header_.NextRecordNo) + 1 > kMaxRecordNo ||
+        int64_t(table_.header_.RecordSize) * table_.header_.NextRecordNo > kMaxDataBytes)
+      table_.Fail(kErrFileFull);
+    TRecord* entry = TakeFreeEntry();
+    cache_.Renumber(entry, recordNo);
+    StoreU32(entry->Data() + 1, recordNo);
+    Pin(entry);
+    ++table_.header_.NextRecordNo;
+    table_.headerModified_ = true;
+    record = entry;
+    return true;
+  }
+  if (TRecord* cached = cache_.Find(recordNo)) {
+    ++stats_.CacheHits;
+    Pin(cached);
+    cache_.MoveToFront(cached);
+    if (!cached->ComputedValid) ComputeFields(cached);
+    record = cached;
+    return true;
+  }
+  if (recordNo > next) table_.Fail(kErrRecordBuffersCorrupt);  // beyond the last slot: there is no such record
+  if (!table_.strictChangeDetection_ && table_.TakeReadLock()) return false;
+  // The table may have shrunk or grown under another writer's hand.
+  if (recordNo >= uint32_t(std::max(table_.header_.NextRecordNo, 1))) table_.Fail(kErrRecordBuffersCorrupt);
+  int32_t count = 1;
+  const int32_t slotsFromHere = table_.header_.NextRecordNo - int32_t(recordNo);  // this slot and those after it
+  if (readAhead) {
+    if (indexRun) {
+      count = table_.indexFile_->ConsecutiveRun(table_.readAheadLimit_, direction);
+    } else if (direction == kReadBackward) {
+      count = int32_t(recordNo);
+    } else {
+      count = slotsFromHere;
+    }
+    count = std::clamp(count, 1, table_.readAheadLimit_);
+    if (direction == kReadBackward) {
+      count = std::min(count, int32_t(recordNo));
+    } else {
+      count = std::min(count, slotsFromHere);
+    }
+  }
+  // Leave room in the cache for the block beside what is pinned.
+  count = std::min<int32_t>(count, std::max<int32_t>(1, int32_t(cache_.Capacity() / 2)));
+  TRecord* entry = ReadBlock(recordNo, count, direction);
+  Pin(entry);
+  if (!entry->ComputedValid) ComputeFields(entry);
+  record = entry;
+  return true;
+}
+
+TRecord* TRecordStore::ReadBlock(uint32_t recordNo, int32_t count, int direction) {
+  const uint32_t first = direction == kReadBackward ? recordNo - uint32_t(count) + 1 : recordNo;
+  const uint32_t last = first + uint32_t(count) - 1;
+  const size_t recordSize = table_.header_.RecordSize;
+  for (uint32_t n = first; n <= last; ++n)
+    if (TRecord* cached = cache_.Find(n)) cached->Marked = true;
+
+  ioBuffer_.resize(recordSize * size_t(count));
+  const int64_t offset = SlotOffset(first);
+  if (offset > INT32_MAX) {
+    for (TRecord& e : cache_.Entries()) e.Marked = false;
+    table_.Fail(kErrRead);
+  }
+  int32_t got = 0;
+  try {
+    got = table_.ReadAt(offset, ioBuffer_.data(), int32_t(ioBuffer_.size()), true);
+    // Slots appended in the cache may not be in the file yet while the
+    // handle is exclusive or the table locked; otherwise the whole span
+    // must be there.
+    if (size_t(got) < ioBuffer_.size() && !table_.Exclusive() && !table_.lockState_.TableLocked()) table_.Fail(kErrRead);
+  } catch (...) {
+    for (uint32_t n = first; n <= last; ++n)
+      if (TRecord* cached = cache_.Find(n)) cached->Marked = false;
+    throw;
+  }
+  ++stats_.BlockReads;
+  const size_t slotsRead = size_t(got) / recordSize;
+  stats_.RecordsRead += slotsRead;
+
+  std::vector<TRecord*> touched;
+  touched.reserve(size_t(count));
+  auto place = [&](uint32_t n) {
+    const size_t index = n - first;
+    TRecord* entry = cache_.Find(n);
+    if (index >= slotsRead) {
+      if (entry != nullptr) {
+        cache_.MoveToFront(entry);
+        touched.push_back(entry);
+      }
+      return;
+    }
+    const uint8_t* bytes = ioBuffer_.data() + index * recordSize;
+    if (entry != nullptr) {
+      if (entry->PinCount == 0 && !entry->Modified) {
+        std::memcpy(entry->Data(), bytes, recordSize);
+        if (table_.Encrypted()) table_.DecipherBlock(entry->Data(), recordSize);
+        if (entry->Data()[0] == 0) StoreU32(entry->Data() + 1, n);
+        entry->ComputedValid = false;
+      }
+      cache_.MoveToFront(entry);
+    } else {
+      entry = TakeFreeEntry();
+      cache_.Renumber(entry, n);
+      std::memcpy(entry->Data(), bytes, recordSize);
+      if (table_.Encrypted()) table_.DecipherBlock(entry->Data(), recordSize);
+      if (entry->Data()[0] == 0) StoreU32(entry->Data() + 1, n);
+      entry->ComputedValid = false;
+      entry->Marked = true;  // not reused for a later slot of this block
+    }
+    touched.push_back(entry);
+  };
+  try {
+    // From the end farthest from n back to n, so that n ends at the front
+    // with its neighbours right behind it.
+    if (direction == kReadBackward) {
+      for (uint32_t n = first; n <= last; ++n) place(n);
+    } else {
+      for (uint32_t n = last; n >= first && n != 0; --n) place(n);
+    }
+  } catch (...) {
+    for (TRecord& e : cache_.Entries()) e.Marked = false;
+    throw;
+  }
+  for (TRecord* e : touched) e->Marked = false;
+  for (uint32_t n = first; n <= last; ++n)
+    if (TRecord* cached = cache_.Find(n)) cached->Marked = false;
+  TRecord* result = cache_.Find(recordNo);
+  if (result == nullptr) table_.Fail(kErrRecordBuffersCorrupt);
+  return result;
+}
+
+bool TRecordStore::Flush() {
+  if (!table_.IsOpen() || table_.ReadOnly()) return false;
+  std::vector<TRecord*> dirty;
+  for (TRecord& e : cache_.Entries())
+    if (e.Modified && e.PinCount == 0 && !e.Marked && e.RecordNo != 0) dirty.push_back(&e);
+  if (dirty.empty()) return false;
+  std::sort(dirty.begin(), dirty.end(), [](const TRecord* a, const TRecord* b) { return a->RecordNo < b->RecordNo; });
+  const size_t recordSize = table_.header_.RecordSize;
+  size_t i = 0;
+  std::vector<uint8_t> block;
+  while (i < dirty.size()) {
+    size_t j = i + 1;
+    while (j < dirty.size() && dirty[j]->RecordNo == dirty[j - 1]->RecordNo + 1) ++j;
+    block.resize((j - i) * recordSize);
+    for (size_t k = i; k < j; ++k) {
+      uint8_t* dest = block.data() + (k - i) * recordSize;
+      std::memcpy(dest, dirty[k]->Data(), recordSize);
+      if (table_.Encrypted()) table_.EncipherBlock(dest, recordSize);
+    }
+    const int64_t offset = SlotOffset(dirty[i]->RecordNo);
+    if (offset > INT32_MAX) table_.Fail(kErrWrite);
+    table_.SeekFile(int32_t(offset), kSeekStart);
+    table_.WriteBytes(block.data(), int32_t(block.size()));
+    ++stats_.Writes;
+    for (size_t k = i; k < j; ++k) dirty[k]->Modified = false;
+    cache_.ModifiedCleared();
+    i = j;
+  }
+  return true;
+}
+
+}  // namespace tabula
