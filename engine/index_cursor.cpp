@@ -324,6 +324,15 @@ void TIndexCursor::RecordWritten(int32_t recNo, const uint8_t* key) {
   }
   live_.Set(recNo);
   if (filterHook_) filterHook_->RecordWritten(recNo);
+  // Without a range or filters only this record's bit changes: no recount
+  // of the whole bitmap per append.
+  if (!(rangeActive_ && !physical_) && !(filterHook_ && filterHook_->AnyActive())) {
+    if (!visible_.Test(recNo)) {
+      visible_.Set(recNo);
+      ++visibleCount_;
+    }
+    return;
+  }
   CombineInternal();
 }
 
@@ -549,7 +558,10 @@ void TIndexCursor::GoToRecord(int32_t recNo) {
   if (!physical_) return;
   file_.RunOperation([&] {
     PhysicalResync(recNo);
-    if (!state_.Empty) state_.Position = visible_.CountUpTo(state_.PhysicalRecord);
+    // The last slot (where appends land) is the last visible one: no count.
+    const int32_t at = state_.PhysicalRecord;
+    if (!state_.Empty)
+      state_.Position = at == visible_.Slots() && visible_.Test(at) ? visibleCount_ : visible_.CountUpTo(at);
   });
 }
 
