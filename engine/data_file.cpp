@@ -24,6 +24,7 @@ TDataFile::TDataFile()
       writeByte_(std::make_unique<TDataWriteLock>()),
       recordLocks_(std::make_unique<TRecordLocks>()),
       lockState_(std::make_unique<TTableLockState>()),
+      filterList_(std::make_unique<TFilterList>()),
       indexFile_(std::make_unique<TIndexFile>(owners_.get())),
       blobFile_(std::make_unique<TBlobFile>(owners_.get())) {}
 
@@ -330,6 +331,7 @@ void TDataFile::Close() {
   attempt([&] {
     if (indexFile_->IsOpen()) indexFile_->CloseIndexFile();
   });
+  filterList_->Clear();  // the table's filters live as long as the open table
   blobFileOpen_ = false;
   ForgetOpenCipherTable();  // table cipher: data_file_cipher.cpp
   layoutLoaded_ = false;

@@ -59,6 +59,7 @@ class TBlobFile;
 class TChangeSet;
 class TDataFileOwners;
 class TDataWriteLock;
+class TFilterList;
 class TFilterScanSource;
 class TIndexFile;
 class TRecordCache;
@@ -448,6 +449,9 @@ class TDataFile : public TFileHandler {
   void* passwordUserData_ = nullptr;
   TPasswordCallback passwordCallback_;
 
+  // The table's record filters; the index file's cursor reaches them as its
+  // filter hook (declared before the index file, which points to it).
+  std::unique_ptr<TFilterList> filterList_;
   std::unique_ptr<TIndexFile> indexFile_;
   // The blob file is opened beside the index file when BlobFieldCount != 0;
   // its shared lock follows the index file's in TakeReadLock and its
@@ -456,9 +460,8 @@ class TDataFile : public TFileHandler {
   std::unique_ptr<TBlobFile> blobFile_;
   bool blobFileOpen_ = false;
   TMessageCallback messageCallback_;
-  // Record filters hook into the index file's cursor (TIndexFilterHook):
-  // the index file owns the filter list; this is the table's side of it
-  // (record reads and index scans), made when the first filter is added.
+  // The filters' side of the table (record reads and index scans), made
+  // when the first filter is added.
   std::unique_ptr<TFilterScanSource> filterSource_;
   void WireFilters();
   void RepositionAfterFilterChange(int32_t recNo, const std::vector<uint8_t>& key, bool bof, bool eof);

@@ -522,7 +522,7 @@ std::unique_ptr<TDataFile> TDataFile::Clone() {
     }
     TFilter* copy = clone->AddFilter(std::move(request));
     if (filter->Active) {
-      theirs.Filters().Activate(copy);
+      clone->filterList_->Activate(copy);
       anyActive = true;
     }
   }

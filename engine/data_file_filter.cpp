@@ -73,7 +73,8 @@ class TTableFilterSource : public TFilterScanSource {
 }  // namespace
 
 void TDataFile::WireFilters() {
-  TFilterList& list = indexFile_->Filters();
+  TFilterList& list = *filterList_;
+  indexFile_->SetFilterHook(&list);
   if (!filterSource_) filterSource_ = std::make_unique<TTableFilterSource>(*this);
   list.SetSource(filterSource_.get());
   TFilterContext context;
@@ -106,7 +107,7 @@ void TDataFile::WireFilters() {
 TFilter* TDataFile::AddFilter(TFilterSpec request) {
   if (!IsOpen()) Fail(kErrInvalidHandle);
   WireFilters();
-  TFilterAddResult result = indexFile_->Filters().Add(std::move(request));
+  TFilterAddResult result = filterList_->Add(std::move(request));
   if (result.Code == kErrInvalidField) Fail(kErrInvalidField, result.FieldName);
   if (result.Code != 0) Fail(uint16_t(result.Code));
   return result.Handle;
@@ -117,7 +118,7 @@ void TDataFile::ActivateFilter(TFilter* handle) {
   WireFilters();
   TReadLockScope scope(*this);
   const TCursorPlace place = RememberCursor();
-  const int code = indexFile_->Filters().Activate(handle);
+  const int code = filterList_->Activate(handle);
   if (code != 0) Fail(uint16_t(code));
   indexFile_->RefreshFilter(handle);
   RepositionAfterFilterChange(place.RecNo, place.Key, place.Bof, place.Eof);
@@ -128,7 +129,7 @@ void TDataFile::DeactivateFilter(TFilter* handle) {
   if (!IsOpen()) Fail(kErrInvalidHandle);
   TReadLockScope scope(*this);
   const TCursorPlace place = RememberCursor();
-  const int code = indexFile_->Filters().Deactivate(handle);
+  const int code = filterList_->Deactivate(handle);
   if (code != 0) Fail(uint16_t(code));
   indexFile_->FiltersChanged();
   RepositionAfterFilterChange(place.RecNo, place.Key, place.Bof, place.Eof);
@@ -139,16 +140,16 @@ void TDataFile::RemoveFilter(TFilter* handle) {
   if (!IsOpen()) Fail(kErrInvalidHandle);
   TReadLockScope scope(*this);
   const TCursorPlace place = RememberCursor();
-  const int code = indexFile_->Filters().Remove(handle);
+  const int code = filterList_->Remove(handle);
   if (code != 0) Fail(uint16_t(code));
   indexFile_->FiltersChanged();
   RepositionAfterFilterChange(place.RecNo, place.Key, place.Bof, place.Eof);
   scope.Release();
 }
 
-size_t TDataFile::FilterCount() const { return indexFile_->Filters().Count(); }
+size_t TDataFile::FilterCount() const { return filterList_->Count(); }
 
-TFilter* TDataFile::FilterAt(size_t index) const { return indexFile_->Filters().At(index); }
+TFilter* TDataFile::FilterAt(size_t index) const { return filterList_->At(index); }
 
 // Before the first and after the last stay there; a cursor on a record
 // stays on it when it is still visible, else it moves to the next visible

@@ -24,7 +24,6 @@ TFilterAddResult TFilterList::Add(TFilterSpec request) {
     return result;
   }
   auto filter = std::make_unique<TFilter>();
-  filter->Owner = owner_;
   filter->UserData = request.UserData;
   filter->RestrictToPrevious = request.RestrictToPrevious;
   if (request.Buffer != nullptr) {

@@ -4,11 +4,12 @@
 // 128, in the order they were added), and the evaluation of a filter into
 // its bitmap from index scans and record reads.
 //
-// The list is the index file's filter hook (TIndexFilterHook): the index
-// file asks it to rebuild the active filters' bitmaps over the candidate
-// records, to combine them into the visible bitmap, and to follow records
-// written and deleted. Index scans and record reads go through
-// TFilterScanSource, which the data file provides.
+// The table (TDataFile) owns its list and hands it to its index file as the
+// filter hook (TIndexFilterHook): the index file asks it to rebuild the
+// active filters' bitmaps over the candidate records, to combine them into
+// the visible bitmap, and to follow records written and deleted. Index
+// scans and record reads go through TFilterScanSource, which the data file
+// provides.
 
 #include <cstddef>
 #include <cstdint>
@@ -54,7 +55,6 @@ class TFilterScanSource {
 
 // One filter.
 struct TFilter {
-  TIndexFile* Owner = nullptr;
   bool IsCallback = false;
   TFilterCallback Callback;
   void* UserData = nullptr;
@@ -91,7 +91,6 @@ class TFilterList : public TIndexFilterHook {
   TFilterList(const TFilterList&) = delete;
   TFilterList& operator=(const TFilterList&) = delete;
 
-  void SetOwner(TIndexFile* owner) { owner_ = owner; }
   void SetContext(TFilterContext context) { context_ = std::move(context); }
   void SetSource(TFilterScanSource* source) { source_ = source; }
 
@@ -112,7 +111,7 @@ class TFilterList : public TIndexFilterHook {
   // Evaluates one filter (just activated) into its bitmap: candidates
   // further restricted, with its restrict-to-previous flag, to the bitmaps
   // of the active filters before it.
-  void Refresh(TFilter* handle, const TRecordBitmap& candidates);
+  void Refresh(TFilter* handle, const TRecordBitmap& candidates) override;
 
   // ---- TIndexFilterHook ----
   bool AnyActive() const override;
@@ -123,7 +122,6 @@ class TFilterList : public TIndexFilterHook {
 
  private:
   std::vector<std::unique_ptr<TFilter>> filters_;
-  TIndexFile* owner_ = nullptr;
   TFilterContext context_;
   TFilterScanSource* source_ = nullptr;
 };

@@ -2,8 +2,37 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 namespace tabula {
+
+// Counting, combining and scanning go eight bytes at a time: the bytes are
+// loaded as one little-endian word, so bit k of the word is bit k % 8 of
+// byte k / 8, the same record as in the byte layout.
+namespace {
+
+uint64_t LoadWord(const uint8_t* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+  return w;
+}
+
+void StoreWord(uint8_t* p, uint64_t w) {
+  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+  std::memcpy(p, &w, 8);
+}
+
+// Set bits of a word without a library call (the build does not assume a
+// population-count instruction).
+int CountWord(uint64_t x) {
+  x = x - ((x >> 1) & 0x5555555555555555ULL);
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+  return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
+}
+
+}  // namespace
 
 void TRecordBitmap::Reset(int32_t slots) {
   slots_ = slots < 0 ? 0 : slots;
@@ -49,11 +78,22 @@ void TRecordBitmap::Invert() {
 }
 
 void TRecordBitmap::And(const TRecordBitmap& other) {
-  for (size_t i = 0; i < bytes_.size(); ++i) bytes_[i] &= i < other.bytes_.size() ? other.bytes_[i] : 0;
+  const size_t common = std::min(bytes_.size(), other.bytes_.size());
+  uint8_t* a = bytes_.data();
+  const uint8_t* b = other.bytes_.data();
+  size_t i = 0;
+  for (; i + 8 <= common; i += 8) StoreWord(a + i, LoadWord(a + i) & LoadWord(b + i));
+  for (; i < common; ++i) a[i] &= b[i];
+  std::fill(bytes_.begin() + static_cast<std::ptrdiff_t>(common), bytes_.end(), 0);
 }
 
 void TRecordBitmap::Or(const TRecordBitmap& other) {
-  for (size_t i = 0; i < bytes_.size() && i < other.bytes_.size(); ++i) bytes_[i] |= other.bytes_[i];
+  const size_t common = std::min(bytes_.size(), other.bytes_.size());
+  uint8_t* a = bytes_.data();
+  const uint8_t* b = other.bytes_.data();
+  size_t i = 0;
+  for (; i + 8 <= common; i += 8) StoreWord(a + i, LoadWord(a + i) | LoadWord(b + i));
+  for (; i < common; ++i) a[i] |= b[i];
   ClearTail();
 }
 
@@ -62,11 +102,14 @@ int32_t TRecordBitmap::CountSet() const { return CountUpTo(slots_); }
 int32_t TRecordBitmap::CountUpTo(int32_t recNo) const {
   if (recNo > slots_) recNo = slots_;
   if (recNo < 1) return 0;
-  size_t full = static_cast<size_t>(recNo) / 8;
+  const size_t full = static_cast<size_t>(recNo) / 8;
+  const uint8_t* p = bytes_.data();
   int32_t n = 0;
-  for (size_t i = 0; i < full; ++i) n += std::popcount(bytes_[i]);
-  int rest = recNo % 8;
-  if (rest) n += std::popcount(static_cast<uint8_t>(bytes_[full] & ((1u << rest) - 1)));
+  size_t i = 0;
+  for (; i + 8 <= full; i += 8) n += CountWord(LoadWord(p + i));
+  for (; i < full; ++i) n += CountWord(p[i]);
+  const int rest = recNo % 8;
+  if (rest) n += CountWord(p[full] & ((1u << rest) - 1));
   return n;
 }
 
@@ -81,6 +124,9 @@ int32_t TRecordBitmap::NextSet(int32_t from) const {
       return rec <= slots_ ? rec : 0;
     }
     if (++i >= bytes_.size()) return 0;
+    // Whole words of clear bits are passed over at once.
+    while (i + 8 <= bytes_.size() && LoadWord(bytes_.data() + i) == 0) i += 8;
+    if (i >= bytes_.size()) return 0;
     b = bytes_[i];
   }
 }
@@ -92,6 +138,8 @@ int32_t TRecordBitmap::PriorSet(int32_t from) const {
   uint8_t b = static_cast<uint8_t>(bytes_[i] & (0xFFu >> (7 - ((from - 1) & 7))));
   for (;;) {
     if (b) return static_cast<int32_t>(i * 8) + (7 - std::countl_zero(b)) + 1;
+    if (i == 0) return 0;
+    while (i >= 8 && LoadWord(bytes_.data() + i - 8) == 0) i -= 8;
     if (i == 0) return 0;
     b = bytes_[--i];
   }

@@ -1,6 +1,7 @@
-// TIndexFile: file, header, locks, index selection, page buffers and key
-// comparison. The cursor lives in index_cursor.cpp, the tree changes in
-// index_tree.cpp.
+// TIndexFile: file, header, locks, index selection, page loads into the
+// pool and key comparison. Key maintenance, the scans for filters and the
+// bulk load are in index_file_keys.cpp; the parts in index_page_pool.cpp,
+// index_tree.cpp and index_cursor.cpp.
 
 #include "engine/index_file.h"
 
@@ -8,19 +9,12 @@
 #include <cstring>
 
 #include "engine/engine_error.h"
-#include "engine/filter_list.h"
 #include "engine/index_checker.h"
 #include "engine/locale.h"
 
 namespace tabula {
 
-TIndexFile::TIndexFile(TIndexFileOwner* owner) : owner_(owner), filterList_(std::make_unique<TFilterList>()) {
-  filterList_->SetOwner(this);
-  filterHook_ = filterList_.get();
-  for (auto& list : lists_) list.Limit = 31;
-  rangeStart_.assign(kKeyBufferSize, 0x00);
-  rangeEnd_.assign(kKeyBufferSize, 0xFF);
-}
+TIndexFile::TIndexFile(TIndexFileOwner* owner) : owner_(owner), pool_(this), cursor_(*this, *this) {}
 
 TIndexFile::~TIndexFile() {
   try {
@@ -79,42 +73,18 @@ void TIndexFile::OpenIndexFile(bool positionOnFirst, bool keepDamagedHeader) {
   }
   if (!headerFaults_.empty()) {
     // Opened for a check: the header is there to be reported, not used.
-    ResetCursorState();
+    cursor_.Close();
     return;
   }
-  ResetCursorState();
-  rangeActive_ = false;
-  rangeStart_.assign(kKeyBufferSize, 0x00);
-  rangeEnd_.assign(kKeyBufferSize, 0xFF);
-  rangeFirst_ = 1;
-  rangeLast_ = header_.LiveRecordCount;
   pageReads_ = 0;
-  slot_ = 0;
-  physical_ = header_.NoPrimaryIndex != 0;
-  bitmapMode_ = false;
-  UpdateBitmapMode();
+  pool_.SetBaseLimit(ReadOnly() ? TPagePool::kReadOnlyLimit : TPagePool::kDefaultLimit);
+  cursor_.Open(header_.NoPrimaryIndex != 0);
   if (positionOnFirst) FirstKey();
 }
 
-void TIndexFile::SetFilterHook(TIndexFilterHook* hook) { filterHook_ = hook != nullptr ? hook : filterList_.get(); }
-
 void TIndexFile::CloseIndexFile() {
-  // The table's filters live as long as the open table.
-  filterList_->Clear();
-  pinnedPages_.clear();
-  for (auto& list : lists_) {
-    list.ByOffset.clear();
-    list.Pages.clear();
-    list.Limit = 31;
-  }
-  ResetCursorState();
-  rangeBitmap_.Reset(0);
-  live_.Reset(0);
-  visible_.Reset(0);
-  visibleCount_ = 0;
-  rangeActive_ = false;
-  rangeFirst_ = rangeLast_ = 0;
-  bitmapMode_ = false;
+  pool_.Clear();
+  cursor_.Close();
   sharedLock_.Reset();
   exclusiveLock_.Reset();
   ++generation_;
@@ -166,7 +136,7 @@ bool TIndexFile::HeaderChanged() {
 void TIndexFile::AdjustLiveRecordCount(int32_t delta) {
   header_.LiveRecordCount += delta;
   header_.Modified = true;
-  if (!rangeActive_) rangeLast_ = header_.LiveRecordCount;
+  cursor_.LiveCountChanged(header_.LiveRecordCount);
 }
 
 bool TIndexFile::SlotKeepsKeys(uint8_t slot) const {
@@ -190,24 +160,8 @@ bool TIndexFile::UnlockTableExclusive() { return exclusiveLock_.Unlock(*this); }
 
 void TIndexFile::SelectIndexSlot(uint8_t slot) {
   if (slot != kPhysicalOrderSlot && slot >= kIndexSlotCount) RaiseEngineError(kErrInvalidIndexName, FileName());
-  bool changed = slot != slot_;
-  slot_ = slot;
-  physical_ = slot == kPhysicalOrderSlot || (slot == kPrimarySlot && header_.NoPrimaryIndex != 0);
-  if (changed) {
-    // The cursor's entry belongs to the old index; the data file repositions.
-    if (cursor_.Page) ReleasePage(cursor_.Page);
-    cursor_.Page = nullptr;
-    cursor_.Generation = 0;
-    ++generation_;
-    if (rangeActive_ || physical_) {
-      rangeActive_ = false;
-      rangeStart_.assign(kKeyBufferSize, 0x00);
-      rangeEnd_.assign(kKeyBufferSize, 0xFF);
-      rangeFirst_ = 1;
-      rangeLast_ = header_.LiveRecordCount;
-    }
-  }
-  UpdateBitmapMode();
+  if (slot != cursor_.Slot()) ++generation_;
+  cursor_.Select(slot, slot == kPhysicalOrderSlot || (slot == kPrimarySlot && header_.NoPrimaryIndex != 0));
 }
 
 void TIndexFile::SelectIndexByName(const std::string& name) {
@@ -216,7 +170,8 @@ void TIndexFile::SelectIndexByName(const std::string& name) {
   auto same = [&](const std::string& a, const std::string& b) {
     return CompareStrings(lang, sort, a, true, 0, b) == 0;
   };
-  if (slot_ != kPhysicalOrderSlot && slot_ < kIndexSlotCount && same(name, CurrentIndexName())) return;
+  const uint8_t current = cursor_.Slot();
+  if (current != kPhysicalOrderSlot && current < kIndexSlotCount && same(name, CurrentIndexName())) return;
   SelectIndexSlot(kPrimarySlot);
   if (name.empty()) return;
   for (uint8_t s = 1; s <= header_.SecondaryCount; ++s) {
@@ -228,8 +183,8 @@ void TIndexFile::SelectIndexByName(const std::string& name) {
 }
 
 int TIndexFile::KeyLength() const {
-  if (physical_) return 4;
-  return DescriptorOf(slot_).KeyLength;
+  if (cursor_.Physical()) return 4;
+  return DescriptorOf(cursor_.Slot()).KeyLength;
 }
 
 // ---------------------------------------------------------------- pages
@@ -246,36 +201,6 @@ TPage::TLayout TIndexFile::LayoutOf(uint8_t slot) const {
   return layout;
 }
 
-void TIndexFile::TPageList::Register(TPages::iterator it, uint32_t offset) {
-  TPage* page = it->get();
-  if (page->RegisteredOffset == offset && ByOffset.count(offset) != 0) return;
-  Unregister(page);
-  if (auto taken = ByOffset.find(offset); taken != ByOffset.end()) (*taken->second)->RegisteredOffset = 0;
-  ByOffset[offset] = it;
-  page->RegisteredOffset = offset;
-}
-
-void TIndexFile::TPageList::Unregister(TPage* page) {
-  if (page->RegisteredOffset == 0) return;
-  auto known = ByOffset.find(page->RegisteredOffset);
-  if (known != ByOffset.end() && known->second->get() == page) ByOffset.erase(known);
-  page->RegisteredOffset = 0;
-}
-
-void TIndexFile::Pin(TPage* page) {
-  if (page->Pins >= 64) Corrupt();
-  ++page->Pins;
-  if (!page->ListedPinned) {
-    page->ListedPinned = true;
-    pinnedPages_.push_back(page);
-  }
-}
-
-
-void TIndexFile::ReleasePage(TPage* page) {
-  if (page && page->Pins > 0) --page->Pins;
-}
-
 void TIndexFile::ReadRawBlock(uint32_t offset, uint8_t* block) {
   if (offset == 0 || offset % kIndexPageSize != 0 || offset >= static_cast<uint32_t>(header_.EndOfFile)) Corrupt();
   SeekFile(static_cast<int32_t>(offset), kSeekStart);
@@ -284,86 +209,46 @@ void TIndexFile::ReadRawBlock(uint32_t offset, uint8_t* block) {
   if (owner_ && owner_->Encrypted()) owner_->DecipherBlock(block, kIndexPageSize);
 }
 
-void TIndexFile::WritePage(TPage* page) {
+void TIndexFile::WritePage(TPage& page) {
   ioBuffer_.assign(kIndexPageSize, 0);
-  page->Pack(ioBuffer_.data(), FileName());
+  page.Pack(ioBuffer_.data(), FileName());
   if (owner_ && owner_->Encrypted()) owner_->EncipherBlock(ioBuffer_.data(), kIndexPageSize);
-  SeekFile(static_cast<int32_t>(page->Offset), kSeekStart);
+  SeekFile(static_cast<int32_t>(page.Offset), kSeekStart);
   WriteBytes(ioBuffer_.data(), kIndexPageSize);
-  page->Dirty = false;
+  page.Dirty = false;
 }
 
-TPage* TIndexFile::ObtainPageObject(uint8_t slot) {
-  TPageList& list = ListOf(slot);
-  if (list.Pages.size() < list.Limit) {
-    list.Pages.push_front(std::make_unique<TPage>(this));
-    return list.Pages.front().get();
-  }
-  auto reuse = [&](std::list<std::unique_ptr<TPage>>::iterator it) {
-    TPage* page = it->get();
-    if (cursor_.Page == page) cursor_.Page = nullptr;
-    page->Reset();
-    list.Pages.splice(list.Pages.begin(), list.Pages, it);
-    return page;
-  };
-  for (auto it = list.Pages.end(); it != list.Pages.begin();) {
-    --it;
-    if (!(*it)->Dirty && (*it)->Pins == 0) return reuse(it);
-  }
-  bool tableLock = owner_ && owner_->HoldsTableLock();
-  if (!tableLock) {
-    for (auto it = list.Pages.end(); it != list.Pages.begin();) {
-      --it;
-      if ((*it)->Dirty && (*it)->Pins == 0) {
-        WritePage(it->get());
-        return reuse(it);
-      }
-    }
-    Corrupt();
-  }
-  list.Limit += 64;
-  list.Pages.push_front(std::make_unique<TPage>(this));
-  return list.Pages.front().get();
+TPage* TIndexFile::ObtainBuffer(uint8_t slot) {
+  // Under the table lock changes stay buffered until the commit: the list
+  // grows instead of writing.
+  const bool tableLock = owner_ && owner_->HoldsTableLock();
+  TPage* page = pool_.Obtain(slot, tableLock, [this](TPage& p) { WritePage(p); });
+  if (!page) Corrupt();  // every buffer pinned
+  page->Configure(LayoutOf(slot));
+  return page;
 }
 
-TPage* TIndexFile::GetPageInSlot(uint8_t slot, uint32_t offset, bool newPage) {
+TPagePin TIndexFile::LoadPage(uint8_t slot, uint32_t offset, bool newPage) {
   if (offset == 0) Corrupt();
-  TPageList& list = ListOf(slot);
   if (offset == static_cast<uint32_t>(header_.EndOfFile)) {
     if (header_.EndOfFile > kMaxIndexFileEnd) RaiseEngineError(kErrFileFull, FileName());
-    TPage* page = ObtainPageObject(slot);
-    page->Configure(LayoutOf(slot));
-    page->Offset = offset;
-    list.Register(list.Pages.begin(), offset);
-    Pin(page);
+    TPage* page = ObtainBuffer(slot);
+    pool_.Register(slot, page, offset);
     header_.EndOfFile += kIndexPageSize;
     header_.Modified = true;
-    return page;
+    return TPagePin::Of(page);
   }
-  auto it = list.Pages.end();
-  if (auto known = list.ByOffset.find(offset); known != list.ByOffset.end() && (*known->second)->Offset == offset) {
-    it = known->second;
-  } else {
-    it = std::find_if(list.Pages.begin(), list.Pages.end(), [offset](const auto& p) { return p->Offset == offset; });
-    if (it != list.Pages.end()) list.Register(it, offset);
-  }
-  if (it != list.Pages.end()) {
-    TPage* page = it->get();
-    Pin(page);
-    if (it != list.Pages.begin()) list.Pages.splice(list.Pages.begin(), list.Pages, it);
-    return page;
-  }
+  if (TPagePin buffered = pool_.Find(slot, offset)) return buffered;
   if (owner_ && !owner_->HoldsSharedLock()) {
-    uint64_t before = generation_;
+    const uint64_t before = generation_;
     if (owner_->LockAndCheckForChanges()) {
       if (generation_ == before) DiscardPages();
-      throw TRestart{};
+      throw TFilesChanged{};
     }
   }
   std::array<uint8_t, kIndexPageSize> block{};
   ReadRawBlock(offset, block.data());
-  TPage* page = ObtainPageObject(slot);
-  page->Configure(LayoutOf(slot));
+  TPage* page = ObtainBuffer(slot);
   try {
     page->Expand(block.data(), !newPage, FileName());
     // A leaf entry names a record slot of the data file: 0 or a number past
@@ -377,80 +262,61 @@ TPage* TIndexFile::GetPageInSlot(uint8_t slot, uint32_t offset, bool newPage) {
     page->Reset();
     throw;
   }
-  page->Offset = offset;
-  Pin(page);
-  return page;
+  pool_.Register(slot, page, offset);
+  return TPagePin::Of(page);
 }
 
-TPage* TIndexFile::GetPage(uint32_t offset, bool newPage, bool& ok) {
-  ok = true;
-  if (offset == 0) {
-    ok = false;
-    return nullptr;
-  }
-  try {
-    return GetPageInSlot(slot_, offset, newPage);
-  } catch (const TRestart&) {
-    ok = false;
-    return nullptr;
-  }
-}
-
-TPage* TIndexFile::AllocatePageInSlot(uint8_t slot) {
+TPagePin TIndexFile::AllocateTreePage(uint8_t slot) {
   TIndexDescriptor& d = DescriptorOf(slot);
-  TPage* page;
+  TPagePin page;
   if (d.FreePage != 0) {
-    uint32_t head = d.FreePage;
+    const uint32_t head = d.FreePage;
     // A page that is buffered with entries is on a tree, not free: the list is damaged.
-    for (auto& p : ListOf(slot).Pages)
-      if (p->Offset == head && !p->Free && p->Count() > 0) Corrupt();
-    page = GetPageInSlot(slot, head, true);
-    if (!page->Free && page->Header.KeyCount != 0) {
-      ReleasePage(page);
-      Corrupt();
-    }
+    if (const TPage* held = pool_.Peek(slot, head); held && !held->Free && held->Count() > 0) Corrupt();
+    page = LoadPage(slot, head, true);
+    if (!page->Free && page->Header.KeyCount != 0) Corrupt();
     d.FreePage = page->Header.NextPage;
   } else {
-    page = GetPageInSlot(slot, static_cast<uint32_t>(header_.EndOfFile), true);
+    page = LoadPage(slot, static_cast<uint32_t>(header_.EndOfFile), true);
   }
-  uint32_t offset = page->Offset;
-  uint16_t pins = page->Pins;
   page->Configure(LayoutOf(slot));
-  page->Offset = offset;
-  page->Pins = pins;
   page->Dirty = true;
   header_.Modified = true;
   ++generation_;
   return page;
 }
 
-TPage* TIndexFile::AllocatePage() { return AllocatePageInSlot(slot_); }
+TPagePin TIndexFile::AllocatePage() {
+  TPagePin page;
+  RunOperation([&] { page = AllocateTreePage(cursor_.Slot()); });
+  return page;
+}
 
-void TIndexFile::FreePageInSlot(uint8_t slot, TPage* page) {
+void TIndexFile::FreeTreePage(uint8_t slot, TPage& page) {
   TIndexDescriptor& d = DescriptorOf(slot);
-  page->Keys.clear();
-  page->Refs.clear();
-  page->Counts.clear();
-  page->Prefix.clear();
-  page->Tail.clear();
-  page->Header.KeyCount = 0;
-  page->Header.PackedSize = 0;
-  page->Header.PriorPage = 0;
-  page->Header.NextPage = d.FreePage;
-  page->Free = true;
-  page->Dirty = true;
-  d.FreePage = page->Offset;
+  page.Keys.clear();
+  page.Refs.clear();
+  page.Counts.clear();
+  page.Prefix.clear();
+  page.Tail.clear();
+  page.Header.KeyCount = 0;
+  page.Header.PackedSize = 0;
+  page.Header.PriorPage = 0;
+  page.Header.NextPage = d.FreePage;
+  page.Free = true;
+  page.Dirty = true;
+  d.FreePage = page.Offset;
   header_.Modified = true;
   ++generation_;
 }
 
-void TIndexFile::FreePage(TPage* page) { FreePageInSlot(slot_, page); }
+void TIndexFile::SetTreeRoot(uint8_t slot, uint32_t offset) {
+  DescriptorOf(slot).RootPage = offset;
+  header_.Modified = true;
+}
 
 bool TIndexFile::FlushPages() {
-  std::vector<TPage*> dirty;
-  for (auto& list : lists_)
-    for (auto& p : list.Pages)
-      if (p->Dirty && p->Pins == 0 && p->Offset != 0) dirty.push_back(p.get());
+  std::vector<TPage*> dirty = pool_.DirtyPages();
   if (dirty.empty()) return false;
   std::sort(dirty.begin(), dirty.end(), [](TPage* a, TPage* b) { return a->Offset < b->Offset; });
   size_t i = 0;
@@ -472,54 +338,28 @@ bool TIndexFile::FlushPages() {
 }
 
 void TIndexFile::DiscardPages() {
-  for (auto& list : lists_)
-    for (auto& p : list.Pages) p->Reset();
-  cursor_.Page = nullptr;
-  cursor_.Generation = 0;
+  pool_.Discard();
   ++generation_;
 }
 
-// Only pages pinned since the last call can hold pins: every pin goes
-// through Pin.
-void TIndexFile::UnpinPages() {
-  for (TPage* page : pinnedPages_) {
-    page->Pins = 0;
-    page->ListedPinned = false;
-  }
-  pinnedPages_.clear();
-}
-
 void TIndexFile::TrimPageBuffers() {
-  for (auto& list : lists_) {
-    while (list.Pages.size() > 31) {
-      TPage* page = list.Pages.back().get();
-      // Changes still buffered are written rather than lost.
-      if (page->Dirty && page->Offset != 0) WritePage(page);
-      if (cursor_.Page == page) cursor_.Page = nullptr;
-      if (page->ListedPinned) std::erase(pinnedPages_, page);
-      list.Unregister(page);
-      list.Pages.pop_back();
-    }
-    list.Limit = 31;
-  }
+  pool_.Trim([this](TPage& p) { WritePage(p); });
 }
 
 void TIndexFile::ReadPageForCheck(uint8_t slot, uint32_t offset, TPage& out) {
-  for (auto& p : ListOf(slot).Pages) {
-    if (p->Offset == offset) {
-      out.Offset = p->Offset;
-      out.Header = p->Header;
-      out.Layout = p->Layout;
-      out.Keys = p->Keys;
-      out.Refs = p->Refs;
-      out.Counts = p->Counts;
-      out.Prefix = p->Prefix;
-      out.Tail = p->Tail;
-      out.Free = p->Free;
-      out.StoredPackedSize = p->Header.PackedSize;
-      out.Header.KeyCount = static_cast<uint16_t>(p->Free ? 0 : p->Count());
-      return;
-    }
+  if (const TPage* p = pool_.Peek(slot, offset)) {
+    out.Offset = p->Offset;
+    out.Header = p->Header;
+    out.Layout = p->Layout;
+    out.Keys = p->Keys;
+    out.Refs = p->Refs;
+    out.Counts = p->Counts;
+    out.Prefix = p->Prefix;
+    out.Tail = p->Tail;
+    out.Free = p->Free;
+    out.StoredPackedSize = p->Header.PackedSize;
+    out.Header.KeyCount = static_cast<uint16_t>(p->Free ? 0 : p->Count());
+    return;
   }
   std::array<uint8_t, kIndexPageSize> block{};
   ReadRawBlock(offset, block.data());
@@ -529,6 +369,22 @@ void TIndexFile::ReadPageForCheck(uint8_t slot, uint32_t offset, TPage& out) {
   out.Offset = offset;
 }
 
+// ---------------------------------------------------------------- operations
+
+void TIndexFile::RestartRunningOperation() {
+  if (inOperation_) throw TFilesChanged{};
+}
+
+int64_t TIndexFile::UncheckedTreeTotal(uint8_t slot) {
+  const size_t s = SlotIndex(slot);
+  if (totalVerified_[s] == generation_ || !SlotKeepsKeys(uint8_t(s))) return -1;
+  if (s != kSysDeletedSlot && DescriptorOf(slot).IsEmpty()) return -1;  // no index in this slot
+  // A kept index holds a key for every live record; "Sys Deleted" one for
+  // every record slot.
+  if (s == kSysDeletedSlot) return owner_ ? owner_->RecordSlotCount() : -1;
+  return header_.LiveRecordCount;
+}
+
 // ---------------------------------------------------------------- keys
 
 void TIndexFile::InvalidateKeyLayouts() {
@@ -536,7 +392,7 @@ void TIndexFile::InvalidateKeyLayouts() {
 }
 
 const TKeyLayout& TIndexFile::KeyLayoutOf(uint8_t slot) const {
-  slot &= 31;
+  slot = uint8_t(SlotIndex(slot));
   TKeyLayout& layout = keyLayouts_[slot];
   if (keyLayoutLoaded_[slot]) return layout;
   layout = TKeyLayout{};
@@ -574,7 +430,7 @@ int TIndexFile::CompareInSlot(uint8_t slot, const uint8_t* a, const uint8_t* b, 
 
 int TIndexFile::CompareKeys(const uint8_t* a, const uint8_t* b, const TIndexDescriptor* desc, bool descending,
                             int length) const {
-  int slot = slot_ == kPhysicalOrderSlot ? 0 : slot_;
+  int slot = cursor_.Slot() == kPhysicalOrderSlot ? 0 : cursor_.Slot();
   if (desc) {
     slot = -1;
     for (int s = 0; s < kIndexSlotCount; ++s)
@@ -604,7 +460,7 @@ int TIndexFile::CompareKeys(const uint8_t* a, const uint8_t* b, const TIndexDesc
 }
 
 int TIndexFile::CompareKeys(const uint8_t* a, const uint8_t* b) const {
-  uint8_t slot = slot_ == kPhysicalOrderSlot ? 0 : slot_;
+  uint8_t slot = cursor_.Slot() == kPhysicalOrderSlot ? 0 : cursor_.Slot();
   return CompareInSlot(slot, a, b, DescriptorOf(slot).KeyLength);
 }
 

@@ -2,37 +2,45 @@
 // TIndexFile: the index file (.IDX) of a table. One file holds up to 32
 // counted B+-trees in 4096-byte pages: slot 0 the primary index, slots 1..30
 // the secondary indexes, slot 31 "Sys Deleted" (one key per record slot).
-// The object keeps the buffered header, one most-recently-used list of page
-// buffers per slot, the table's shared and exclusive lock bytes, and one
-// cursor over the current index with its key range and record bitmaps.
+// The object keeps the buffered header and the table's shared and exclusive
+// lock bytes, and is the front of its parts: the page buffers (TPagePool,
+// index_page_pool.h), the tree of a slot (TIndexTree, index_tree.h) and the
+// cursor over the current index with its key range and record bitmaps
+// (TIndexCursor, index_cursor.h).
 //
 // The data file (TDataFile) owns its index file and is reached back through
 // TIndexFileOwner: whether it holds its locks, taking the read lock and
 // checking for changes by other programs, the record slot count, the
 // table's locale, the key fields' types and the table cipher.
 //
-// Every cursor operation restarts from the root when a page load finds that
-// another program changed the files. Key maintenance runs under the write
-// lock, where no such change can appear.
+// Operations and restarts: every operation that reads pages runs through
+// RunOperation. When a page load (or the owner's record read, through
+// RestartRunningOperation) finds that another program changed the files,
+// the buffered pages are dropped and the operation is abandoned; the one
+// retry loop, at the entry of the outermost operation, starts it again
+// from the root. Operations called from inside another (a filter's index
+// scan during a bitmap rebuild) are part of it and never retry on their
+// own. Pins are handles, so abandoning an operation lets go of its pages.
+// Key maintenance runs under the write lock, where no such change can appear.
 
 #include <cstdint>
-#include <functional>
-#include <list>
-#include <memory>
 #include <string>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "engine/engine_error.h"
 #include "engine/file_handler.h"
 #include "engine/index_bitmap.h"
+#include "engine/index_cursor.h"
 #include "engine/index_format.h"
 #include "engine/index_page.h"
+#include "engine/index_page_pool.h"
+#include "engine/index_tree.h"
 #include "engine/key_compare.h"
 #include "engine/lock_table.h"
 
 namespace tabula {
 
-class TFilterList;
 struct TFilter;
 
 // What a key field looks like in the record and in the key.
@@ -76,7 +84,8 @@ class TIndexFileOwner {
 };
 
 // Record filters contribute their bitmaps to the cursor's visible set
-// through this hook (the filter list itself lives with the filter code).
+// through this hook. The table owns its filter list (filter_list.h) and
+// hands it in with SetFilterHook.
 class TIndexFilterHook {
  public:
   virtual ~TIndexFilterHook() = default;
@@ -87,22 +96,15 @@ class TIndexFilterHook {
   virtual void Rebuild(const TRecordBitmap& candidates) = 0;
   // visible := visible AND the bitmap of every active filter.
   virtual void Combine(TRecordBitmap& visible) const = 0;
+  // One filter was just activated: evaluates it (and what its flags tie it
+  // to) over the candidates. A hook without single-filter refresh rebuilds.
+  virtual void Refresh(TFilter* /*handle*/, const TRecordBitmap& candidates) { Rebuild(candidates); }
   // A record was written (set its bit and evaluate it again) or deleted.
   virtual void RecordWritten(int32_t /*recNo*/) {}
   virtual void RecordDeleted(int32_t /*recNo*/) {}
 };
 
-// Search rules for the leaf step of a descent.
-enum class TSearchRule : uint8_t {
-  kExact,         // the equal entry
-  kInsert,        // after the last entry below the key
-  kFindNearest,   // equal, else first above, else last
-  kFind,          // equal, else last below, else first
-  kFirstInRange,  // equal, else first above, else last
-  kLastInRange,   // equal, else last below, else first
-};
-
-class TIndexFile : public TFileHandler {
+class TIndexFile : public TFileHandler, private TIndexTreeStore {
  public:
   explicit TIndexFile(TIndexFileOwner* owner = nullptr);
   ~TIndexFile() override;
@@ -160,30 +162,41 @@ class TIndexFile : public TFileHandler {
   // Slot 0 for an empty name, else the first secondary of that name
   // (case-insensitive); no match leaves slot 0 current.
   void SelectIndexByName(const std::string& name);
-  uint8_t CurrentSlot() const { return slot_; }
-  const std::string& CurrentIndexName() const { return DescriptorOf(slot_).Name; }
+  uint8_t CurrentSlot() const { return cursor_.Slot(); }
+  const std::string& CurrentIndexName() const { return DescriptorOf(cursor_.Slot()).Name; }
   // Key length of the current index; 4 in physical order.
   int KeyLength() const;
-  bool PhysicalOrder() const { return physical_; }
-  bool BitmapMode() const { return bitmapMode_; }
+  bool PhysicalOrder() const { return cursor_.Physical(); }
+  bool BitmapMode() const { return cursor_.BitmapMode(); }
+
+  // ---- Operations ----
+  // Runs `body` as one operation: when a page load or a record read inside
+  // it finds the files changed by another program, the outermost operation
+  // drops what it did and runs again with fresh pages (10000 tries at most,
+  // then a lock failure, 10249). Inside a running operation, `body` simply runs.
+  template <class F>
+  void RunOperation(F&& body);
+  // Called by the owner when a record read inside a running operation
+  // found the files changed by another program. Nothing outside one.
+  void RestartRunningOperation();
+  bool InOperation() const { return inOperation_; }
 
   // ---- Pages ----
-  // The pinned page at `offset` of the current index; ok = false (and no
-  // page) when loading it found the files changed by another program.
-  TPage* GetPage(uint32_t offset, bool newPage, bool& ok);
-  void ReleasePage(TPage* page);
   // A pinned, empty page for the current index: the head of its free list
   // or a new page at EndOfFile.
-  TPage* AllocatePage();
-  void FreePage(TPage* page);
+  TPagePin AllocatePage();
   // Writes every dirty unpinned page, adjacent pages with one write.
   bool FlushPages();
   void DiscardPages();
-  void UnpinPages();
+  // Pins end with their handles and none outlives an operation, so there is
+  // nothing to let go of here; kept for callers that let go of everything
+  // before a flush.
+  void UnpinPages() {}
   void TrimPageBuffers();
-  // Page buffers held for a slot and their limit (31 unless grown under the table lock).
-  size_t BufferedPages(uint8_t slot) const { return lists_[SlotIndex(slot)].Pages.size(); }
-  size_t PageListLimit(uint8_t slot) const { return lists_[SlotIndex(slot)].Limit; }
+  // Page buffers held for a slot and their limit (31 unless grown under the
+  // table lock; more for a read-only handle).
+  size_t BufferedPages(uint8_t slot) const { return pool_.Count(slot); }
+  size_t PageListLimit(uint8_t slot) const { return pool_.Limit(slot); }
   // Pages read from the file since open (or ResetPageReads).
   uint64_t PageReads() const { return pageReads_; }
   void ResetPageReads() { pageReads_ = 0; }
@@ -196,62 +209,58 @@ class TIndexFile : public TFileHandler {
   // CompareKeys of the current index over its full key length.
   int CompareKeys(const uint8_t* a, const uint8_t* b) const;
 
-  // ---- Cursor ----
-  int32_t CursorRecordCount();
-  void FirstKey();
-  void LastKey();
-  void MoveBy(int32_t n);
-  void GoToPosition(int32_t position);
-  void GoToRecord(int32_t recNo);
-  bool FindKey(const uint8_t* key, bool nearest, bool keepFlags);
-  int32_t CurrentRecordNumber() const;
+  // ---- Cursor (index_cursor.h) ----
+  int32_t CursorRecordCount() { return cursor_.RecordCount(); }
+  void FirstKey() { cursor_.First(); }
+  void LastKey() { cursor_.Last(); }
+  void MoveBy(int32_t n) { cursor_.MoveBy(n); }
+  void GoToPosition(int32_t position) { cursor_.GoToPosition(position); }
+  void GoToRecord(int32_t recNo) { cursor_.GoToRecord(recNo); }
+  bool FindKey(const uint8_t* key, bool nearest, bool keepFlags) { return cursor_.Find(key, nearest, keepFlags); }
+  int32_t CurrentRecordNumber() const { return cursor_.CurrentRecordNumber(); }
   // The key of the current entry (KeyLength bytes), or null when empty.
-  const uint8_t* CurrentKey() const;
-  int32_t PositionInRange();
-  int32_t PositionNumber() const { return cursor_.Position; }
-  bool Bof() const { return cursor_.Bof; }
-  bool Eof() const { return cursor_.Eof; }
-  int32_t ConsecutiveRun(int32_t maximum, int direction);
-  void MarkEmpty();
+  const uint8_t* CurrentKey() const { return cursor_.CurrentKey(); }
+  int32_t PositionInRange() { return cursor_.PositionInRange(); }
+  int32_t PositionNumber() const { return cursor_.PositionNumber(); }
+  bool Bof() const { return cursor_.Bof(); }
+  bool Eof() const { return cursor_.Eof(); }
+  int32_t ConsecutiveRun(int32_t maximum, int direction) { return cursor_.ConsecutiveRun(maximum, direction); }
+  void MarkEmpty() { cursor_.MarkEmpty(); }
   // Sets the BOF and EOF flags of a positioned cursor (the data file's
   // "before the first" / "after the last" positions stand on an entry).
-  void SetCursorFlags(bool bof, bool eof);
+  void SetCursorFlags(bool bof, bool eof) { cursor_.SetFlags(bof, eof); }
   // The cursor stands on an entry inside the active range (always true
   // without a range and in physical order; false when empty).
-  bool CursorWithinRange() const;
+  bool CursorWithinRange() const { return cursor_.WithinRange(); }
 
   // ---- Ranges ----
-  void SetRangeStart(const uint8_t* key);
-  void SetRangeEnd(const uint8_t* key);
-  void ActivateRange();
-  void CancelRange();
-  void ComputeRangeBounds();
-  bool RangeActive() const { return rangeActive_; }
-  int32_t RangeFirst() const { return rangeFirst_; }
-  int32_t RangeLast() const { return rangeLast_; }
-  const uint8_t* RangeStartKey() const { return rangeStart_.data(); }
-  const uint8_t* RangeEndKey() const { return rangeEnd_.data(); }
+  void SetRangeStart(const uint8_t* key) { cursor_.SetRangeStart(key, KeyLength()); }
+  void SetRangeEnd(const uint8_t* key) { cursor_.SetRangeEnd(key, KeyLength()); }
+  void ActivateRange() { cursor_.ActivateRange(); }
+  void CancelRange() { cursor_.CancelRange(); }
+  void ComputeRangeBounds() { cursor_.ComputeRangeBounds(); }
+  bool RangeActive() const { return cursor_.RangeActive(); }
+  int32_t RangeFirst() const { return cursor_.RangeFirst(); }
+  int32_t RangeLast() const { return cursor_.RangeLast(); }
+  const uint8_t* RangeStartKey() const { return cursor_.RangeStartKey(); }
+  const uint8_t* RangeEndKey() const { return cursor_.RangeEndKey(); }
 
   // ---- Counting and bitmaps ----
   int32_t CountKeysBetween(const uint8_t* low, const uint8_t* high);
   void MarkKeysBetween(const uint8_t* low, const uint8_t* high, TRecordBitmap& bitmap);
-  // The filters of the open table. The list is the filter hook unless
-  // another hook is set; SetFilterHook(nullptr) puts the list back.
-  TFilterList& Filters() { return *filterList_; }
-  const TFilterList& Filters() const { return *filterList_; }
-  void SetFilterHook(TIndexFilterHook* hook);
+  // The table's filters (null: none). The hook must outlive the open file.
+  void SetFilterHook(TIndexFilterHook* hook) { cursor_.SetFilterHook(hook); }
   // Bitmap mode follows the order and the filters; rebuilds the bitmaps when on.
-  void UpdateBitmapMode();
-  void RebuildBitmaps();
-  void CombineBitmaps();
-  // After one filter of the list was activated: rebuilds the range and live
-  // bitmaps, evaluates that filter over them (and, with its restrict flag,
-  // over the filters active before it), and combines. A cursor that was not
-  // in bitmap mode, or a null handle (all filters), rebuilds everything.
-  void RefreshFilter(TFilter* handle);
+  void UpdateBitmapMode() { cursor_.UpdateBitmapMode(); }
+  void RebuildBitmaps() { cursor_.RebuildBitmaps(); }
+  void CombineBitmaps() { cursor_.CombineBitmaps(); }
+  // After one filter was activated: rebuilds the range and live bitmaps,
+  // has the hook evaluate that filter over them, and combines. A cursor that
+  // was not in bitmap mode, or a null handle (all filters), rebuilds everything.
+  void RefreshFilter(TFilter* handle) { cursor_.RefreshFilter(handle); }
   // After filters were deactivated or removed: follows the bitmap mode and
   // combines the bitmaps that remain (their own results are still valid).
-  void FiltersChanged();
+  void FiltersChanged() { cursor_.FiltersChanged(); }
   // Key scans on any index for the filters; the current index, its range
   // and the cursor stay as they are. Counting and marking as
   // CountKeysBetween / MarkKeysBetween; MarkKeysOutsideIndex marks the
@@ -259,20 +268,15 @@ class TIndexFile : public TFileHandler {
   int32_t CountKeysInIndex(uint8_t slot, const uint8_t* low, const uint8_t* high);
   void MarkKeysInIndex(uint8_t slot, const uint8_t* low, const uint8_t* high, TRecordBitmap& bitmap);
   void MarkKeysOutsideIndex(uint8_t slot, const uint8_t* low, const uint8_t* high, TRecordBitmap& bitmap);
-  // Called by the owner when a record read inside a running cursor or bitmap
-  // operation found the files changed by another program: the outermost
-  // operation starts again with fresh pages. Nothing outside an operation.
-  void RestartRunningOperation();
-  bool InOperation() const { return opDepth_ > 0; }
-  const TRecordBitmap& VisibleBitmap() const { return visible_; }
-  const TRecordBitmap& LiveBitmap() const { return live_; }
-  const TRecordBitmap& RangeBitmap() const { return rangeBitmap_; }
-  int32_t VisibleCount() const { return visibleCount_; }
-  bool RecordVisible(int32_t recNo) const { return !bitmapMode_ || visible_.Test(recNo); }
+  const TRecordBitmap& VisibleBitmap() const { return cursor_.VisibleBitmap(); }
+  const TRecordBitmap& LiveBitmap() const { return cursor_.LiveBitmap(); }
+  const TRecordBitmap& RangeBitmap() const { return cursor_.RangeBitmap(); }
+  int32_t VisibleCount() const { return cursor_.VisibleCount(); }
+  bool RecordVisible(int32_t recNo) const { return cursor_.RecordVisible(recNo); }
   // Keep the bitmaps in step with a record written or deleted. `key` is the
   // record's key in the current index (null in physical order).
-  void RecordWritten(int32_t recNo, const uint8_t* key);
-  void RecordDeleted(int32_t recNo);
+  void RecordWritten(int32_t recNo, const uint8_t* key) { cursor_.RecordWritten(recNo, key); }
+  void RecordDeleted(int32_t recNo) { cursor_.RecordDeleted(recNo); }
 
   // ---- Key maintenance (current index; the *InSlot forms name the index) ----
   bool KeyExists(const uint8_t* key);
@@ -300,159 +304,80 @@ class TIndexFile : public TFileHandler {
   uint64_t Generation() const { return generation_; }
 
  private:
-  struct TPageList {
-    using TPages = std::list<std::unique_ptr<TPage>>;
-    TPages Pages;  // front = most recently used
-    size_t Limit = 31;
-    // Page offset -> its place in Pages. A page is under at most one key and
-    // a key names at most one page; the entry is checked against the page's
-    // offset before use, and a page's entry goes with it.
-    std::unordered_map<uint32_t, TPages::iterator> ByOffset;
-    void Register(TPages::iterator it, uint32_t offset);
-    void Unregister(TPage* page);
-  };
-  // One step of a descent: a pinned page and the 0-based entry chosen.
-  struct TPathStep {
-    TPage* Page = nullptr;
-    int Entry = 0;
-  };
-  struct TDescent {
-    std::vector<TPathStep> Path;  // root first, leaf last
-    int32_t Position = 0;         // position number of the leaf entry (1-based rank)
-    bool Equal = false;           // the chosen leaf entry equals the key
-  };
-  struct TCursor {
-    bool Empty = true;
-    bool Bof = true;
-    bool Eof = true;
-    int32_t Position = 0;
-    int32_t PhysicalRecord = 0;
-    uint32_t Record = 0;               // record number of the current entry
-    std::vector<uint8_t> Key;          // copy of the current key
-    uint32_t PageOffset = 0;           // leaf holding it
-    TPage* Page = nullptr;
-    int Entry = 0;                     // 0-based entry in Page
-    uint64_t Generation = 0;
-  };
-  // A place in the leaf level: page and 0-based entry, with its rank.
-  struct TLeafPlace {
-    TPage* Page = nullptr;
-    int Entry = 0;
-    int32_t Position = 0;
-  };
-  class TRestart {};  // thrown when a page load found the files changed
+  // Thrown inside an operation when the files were found changed; caught
+  // only by the retry loop of the outermost operation (RunOperation).
+  struct TFilesChanged {};
 
-  // Pages (index_file.cpp)
-  TPageList& ListOf(uint8_t slot) { return lists_[SlotIndex(slot)]; }
+  // ---- TIndexTreeStore ----
+  TPagePin LoadTreePage(uint8_t slot, uint32_t offset) override { return LoadPage(slot, offset, false); }
+  TPagePin BufferedTreePage(uint8_t slot, uint32_t offset) override { return pool_.Find(slot, offset); }
+  TPagePin AllocateTreePage(uint8_t slot) override;
+  void FreeTreePage(uint8_t slot, TPage& page) override;
+  const TIndexDescriptor& TreeDescriptor(uint8_t slot) const override { return DescriptorOf(slot); }
+  void SetTreeRoot(uint8_t slot, uint32_t offset) override;
+  int CompareInSlot(uint8_t slot, const uint8_t* a, const uint8_t* b, int length) const override;
+  int64_t UncheckedTreeTotal(uint8_t slot) override;
+  void TreeTotalChecked(uint8_t slot) override { totalVerified_[SlotIndex(slot)] = generation_; }
+  void TreeChanged() override { ++generation_; }
+  const std::string& TreeFileName() const override { return FileName(); }
+  std::string TreeIndexName(uint8_t slot) const override { return IndexDisplayName(slot); }
+
   TIndexDescriptor& DescriptorOf(uint8_t slot) { return header_.Descriptors[SlotIndex(slot)]; }
   const TIndexDescriptor& DescriptorOf(uint8_t slot) const { return header_.Descriptors[SlotIndex(slot)]; }
-  TPage* GetPageInSlot(uint8_t slot, uint32_t offset, bool newPage);  // throws TRestart
-  TPage* ObtainPageObject(uint8_t slot);
-  void WritePage(TPage* page);
-  void Pin(TPage* page);
-  // Every page pinned since the last UnpinPages, so that unpinning (after
-  // every operation) does not walk all buffered pages.
-  std::vector<TPage*> pinnedPages_;
-  TPage* AllocatePageInSlot(uint8_t slot);
-  void FreePageInSlot(uint8_t slot, TPage* page);
+  TIndexTree TreeOf(uint8_t slot) { return TIndexTree(*this, slot); }
+  // The page at `offset` of a slot, pinned: from the buffers, else read
+  // (after the owner's change check when it holds no lock) and expanded;
+  // at EndOfFile a new page. Throws TFilesChanged.
+  TPagePin LoadPage(uint8_t slot, uint32_t offset, bool newPage);
+  TPage* ObtainBuffer(uint8_t slot);
+  void WritePage(TPage& page);
   TPage::TLayout LayoutOf(uint8_t slot) const;
-  void ResetCursorState();
   void InvalidateKeyLayouts();
-  void EndOperation();
-  void EnsureRangeBounds();
-  int CompareInSlot(uint8_t slot, const uint8_t* a, const uint8_t* b, int length) const;
-  void FirstKeyBody();
-  void LastKeyBody();
-  void MoveByBody(int32_t n);
   void ReadRawBlock(uint32_t offset, uint8_t* block);
   [[noreturn]] void Corrupt() const;
-
-  // Where a re-found cursor stands: on its key, before the first entry
-  // above it (the key is gone), or after the last entry (all keys below it).
-  enum class TWhere : uint8_t { kNone, kOn, kAfter, kBefore };
-
-  // Descents and leaf walking (index_cursor.cpp)
-  void Restartable(const std::function<void()>& body);
-  int32_t CountInternal();
-  void ComputeBoundsOnly();
-  int32_t CountKeysInSlot(uint8_t slot, const uint8_t* low, const uint8_t* high);
-  void MarkOutside(uint8_t slot, const uint8_t* low, const uint8_t* high, TRecordBitmap& bitmap);
-  void BuildRangeAndLive();
-  void CombineInternal();
-  void GrowBitmaps(int32_t recNo);
-  static bool SubtreeMatches(const TPage* page, int64_t expected);
-  TDescent Descend(uint8_t slot, const uint8_t* key, TSearchRule rule, int length);
-  TDescent DescendEdge(uint8_t slot, bool last);
-  TDescent DescendToPosition(uint8_t slot, int32_t position);
-  void ReleaseDescent(TDescent& d, bool keepLeaf);
-  bool StepForward(uint8_t slot, TLeafPlace& place);
-  bool StepBack(uint8_t slot, TLeafPlace& place);
-  TLeafPlace PlaceOf(TDescent& d);
-  void TakePlace(const TLeafPlace& place);
-  TWhere LocateCursor(TLeafPlace& place);
-  int32_t RootTotal(uint8_t slot);
-  // 8965 unless the tree of a kept slot holds as many keys as it must.
-  void VerifyTreeTotal(uint8_t slot);
-  int32_t FirstPositionAtOrAbove(uint8_t slot, const uint8_t* key);
-  int32_t LastPositionAtOrBelow(uint8_t slot, const uint8_t* key);
-  bool RangeFixup(TLeafPlace& place);
-  bool SeekVisibleForward(TLeafPlace& place);
-  bool SeekVisibleBackward(TLeafPlace& place);
-  void PhysicalResync(int32_t recNo);
-  int CompareRange(const uint8_t* key, bool end) const;
-  void MarkKeysBetweenRaw(uint8_t slot, const uint8_t* low, const uint8_t* high, int length,
-                          TRecordBitmap& bitmap);
-
-  // Tree changes (index_tree.cpp)
-  void InsertInto(uint8_t slot, const uint8_t* key, uint32_t recNo);
-  void DeleteFrom(uint8_t slot, const uint8_t* key);
-  void FixParentKeys(std::vector<TPathStep>& path, size_t level);
-  void HandleOverflow(uint8_t slot, std::vector<TPathStep>& path, size_t level);
-  void Rebalance(uint8_t slot, std::vector<TPathStep>& path, size_t level);
-  void RemoveFromParent(uint8_t slot, std::vector<TPathStep>& path, size_t level);
-  void UnlinkFromLevel(uint8_t slot, TPage* page);
-  void Touch(TPage* page);
-  void SetRoot(uint8_t slot, uint32_t offset);
+  // Per-slot key field layout for CompareKeys (filled on first use).
+  const TKeyLayout& KeyLayoutOf(uint8_t slot) const;
 
   TIndexFileOwner* owner_ = nullptr;
   TIndexHeader header_;
-  TPageList lists_[kIndexSlotCount];
+  TPagePool pool_;
+  TIndexCursor cursor_;
   TSharedTableLock sharedLock_;
   TExclusiveTableLock exclusiveLock_;
   uint64_t pageReads_ = 0;
   uint64_t generation_ = 1;
+  bool inOperation_ = false;
 
-  uint8_t slot_ = 0;
-  bool physical_ = false;
-  bool bitmapMode_ = false;
-  TCursor cursor_;
-  bool rangeActive_ = false;
-  std::vector<uint8_t> rangeStart_;
-  std::vector<uint8_t> rangeEnd_;
-  int32_t rangeFirst_ = 0;
-  int32_t rangeLast_ = 0;
-  bool computingBounds_ = false;
-  bool rebuilding_ = false;
-
-  std::unique_ptr<TFilterList> filterList_;
-  TIndexFilterHook* filterHook_ = nullptr;
-  TRecordBitmap rangeBitmap_;
-  TRecordBitmap live_;
-  TRecordBitmap visible_;
-  int32_t visibleCount_ = 0;
-
-  // Per-slot key field layout for CompareKeys (filled on first use).
-  const TKeyLayout& KeyLayoutOf(uint8_t slot) const;
   mutable TKeyLayout keyLayouts_[kIndexSlotCount];
   mutable bool keyLayoutLoaded_[kIndexSlotCount] = {};
-  int opDepth_ = 0;
-  uint64_t boundsGeneration_ = 0;
   std::vector<uint8_t> ioBuffer_;
   std::vector<std::string> headerFaults_;
   // Per slot: the tree generation at which the root's key total was last
   // found equal to the keys the index must hold.
   uint64_t totalVerified_[kIndexSlotCount] = {};
 };
+
+template <class F>
+void TIndexFile::RunOperation(F&& body) {
+  if (inOperation_) {
+    body();
+    return;
+  }
+  constexpr int kMaxRestarts = 10000;
+  inOperation_ = true;
+  struct TScope {
+    bool& Running;
+    ~TScope() { Running = false; }
+  } scope{inOperation_};
+  for (int attempt = 0;; ++attempt) {
+    try {
+      body();
+      return;
+    } catch (const TFilesChanged&) {
+      if (attempt >= kMaxRestarts) RaiseEngineError(kErrLockFailure, FileName());
+    }
+  }
+}
 
 // True when an index of this slot and descriptor keeps the 4-byte suffix.
 inline bool HasKeySuffix(uint8_t slot, const TIndexDescriptor& d) {

@@ -169,6 +169,34 @@ void TPage::RecomputePacked() {
   Header.PackedSize = static_cast<uint16_t>(std::min(total, 65535));
 }
 
+// Inserting or removing one entry changes the stored form of that entry and
+// of the one after it (whose leading bytes refer to the key before it) only;
+// the other entries keep theirs, so the packed size moves by the difference.
+void TPage::InsertEntryPacked(int at, const uint8_t* key, uint32_t ref) {
+  InsertEntry(at, key, ref, 1);
+  if (!IsCompressedLeaf() || Header.PackedSize == 65535) return RecomputePacked();
+  int total = Header.PackedSize + ComputeEntry(at);
+  if (at + 1 < Count()) {
+    total -= StoredEntrySize(at + 1);  // as it was stored after the key before the new one
+    total += ComputeEntry(at + 1);
+  }
+  Header.PackedSize = static_cast<uint16_t>(std::min(total, 65535));
+}
+
+void TPage::RemoveEntryPacked(int at) {
+  if (!IsCompressedLeaf() || Header.PackedSize == 65535) {
+    RemoveEntry(at);
+    return RecomputePacked();
+  }
+  int total = Header.PackedSize - StoredEntrySize(at);
+  RemoveEntry(at);
+  if (at < Count()) {
+    total -= StoredEntrySize(at);
+    total += ComputeEntry(at);
+  }
+  Header.PackedSize = static_cast<uint16_t>(std::min(std::max(total, 0), 65535));
+}
+
 void TPage::Expand(const uint8_t* block, bool expandEntries, const std::string& fileName) {
   Header.Unpack(block);
   StoredPackedSize = Header.PackedSize;

@@ -57,6 +57,10 @@ class TPage {
 
   void InsertEntry(int at, const uint8_t* key, uint32_t ref, uint32_t count);
   void RemoveEntry(int at);
+  // A leaf entry in or out, with the packed size of a compressed leaf kept
+  // up to date by recomputing only the entries whose stored form changes.
+  void InsertEntryPacked(int at, const uint8_t* key, uint32_t ref);
+  void RemoveEntryPacked(int at);
   void SetKey(int at, const uint8_t* key);
   // Moves entries [from, Count()) to the front of `dest`.
   void MoveTailTo(int from, TPage& dest);
@@ -78,9 +82,7 @@ class TPage {
   uint32_t Offset = 0;
   bool Dirty = false;
   bool Free = false;           // on the free list: written with no entries
-  uint16_t Pins = 0;
-  bool ListedPinned = false;  // on the index file's list of pages pinned since UnpinPages
-  uint32_t RegisteredOffset = 0;  // the key under which its buffer list finds it (0 = none)
+  uint16_t Pins = 0;           // pin handles held on it (TPagePin)
   uint32_t ParentOffset = 0;   // set while descending, never stored
   int EditPosition = 0;        // 1-based entry used by insert and delete
   int ScanPosition = 0;        // 1-based entry used by navigation

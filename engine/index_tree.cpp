@@ -1,47 +1,307 @@
-// TIndexFile: key maintenance. Inserts split full pages (compressed leaves
-// by packed size) and grow a new root; deletes merge or redistribute
-// underfull pages and collapse a root left with one child. Node entries keep
-// the first key of their child's subtree and the number of leaf entries
-// below it, so every change walks the descent path back up.
+#include "engine/index_tree.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "engine/engine_error.h"
-#include "engine/index_file.h"
+#include "engine/index_bitmap.h"
 
 namespace tabula {
 
-void TIndexFile::Touch(TPage* page) {
-  page->Dirty = true;
+namespace {
+constexpr int kMaxDepth = 32;
+}  // namespace
+
+void TIndexTree::Corrupt() const { RaiseEngineError(kErrIndexPagesCorrupt, store_.TreeFileName()); }
+
+void TIndexTree::Fail(uint16_t code) const {
+  RaiseEngineError(code, store_.TreeFileName(), {}, {}, store_.TreeIndexName(slot_));
 }
 
-void TIndexFile::SetRoot(uint8_t slot, uint32_t offset) {
-  DescriptorOf(slot).RootPage = offset;
-  header_.Modified = true;
+// ---------------------------------------------------------------- descents
+
+// Every descent checks that each page it enters holds as many keys as the
+// parent entry it came through counts (the root is checked against the
+// header by VerifyTotal). A page that lost entries, or counts that
+// disagree with the pages below, stop the descent with 8965 instead of
+// leaving keys out of walks and positions.
+TPagePin TIndexTree::Enter(uint32_t offset, uint32_t parent, int64_t expected, int depth) {
+  if (depth > kMaxDepth) Corrupt();
+  TPagePin page = store_.LoadTreePage(slot_, offset);
+  page->ParentOffset = parent;
+  if (page->Count() == 0 || (expected >= 0 && int64_t(page->TotalCount()) != expected)) Corrupt();
+  return page;
 }
+
+TIndexTree::TDescent TIndexTree::Descend(const uint8_t* key, TSearchRule rule, int length) {
+  TDescent d;
+  uint32_t offset = store_.TreeDescriptor(slot_).RootPage;
+  if (offset == 0) return d;
+  int32_t count = 1;
+  uint32_t parent = 0;
+  int64_t expected = -1;  // keys below the page, as its parent entry counts them
+  for (int depth = 0;; ++depth) {
+    d.Path.push_back({Enter(offset, parent, expected, depth), 0});
+    TPage* page = d.Path.back().Page.Get();
+    const int n = page->Count();
+    int lo = 0;
+    int hi = n;
+    while (lo < hi) {
+      int mid = (lo + hi) / 2;
+      if (Compare(page->Key(mid), key, length) < 0)
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    const bool eq = lo < n && Compare(page->Key(lo), key, length) == 0;
+    if (!page->IsLeaf()) {
+      int i = eq ? lo : lo - 1;
+      if (i < 0) i = 0;
+      count += static_cast<int32_t>(page->CountBefore(i));
+      d.Path.back().Entry = i;
+      page->EditPosition = i + 1;
+      parent = offset;
+      expected = page->Counts[static_cast<size_t>(i)];
+      offset = page->Refs[static_cast<size_t>(i)];
+      if (offset == 0) Corrupt();
+      continue;
+    }
+    int pos = 0;
+    switch (rule) {
+      case TSearchRule::kExact: pos = std::min(lo, n - 1); break;
+      case TSearchRule::kInsert: pos = lo; break;
+      case TSearchRule::kFindNearest:
+      case TSearchRule::kFirstInRange: pos = eq ? lo : (lo < n ? lo : n - 1); break;
+      case TSearchRule::kFind:
+      case TSearchRule::kLastInRange: pos = eq ? lo : (lo > 0 ? lo - 1 : 0); break;
+    }
+    d.Equal = eq;
+    d.Path.back().Entry = pos;
+    page->EditPosition = pos;
+    page->ScanPosition = pos + 1;
+    d.Position = count + pos;
+    return d;
+  }
+}
+
+// A descent that picks each page's entry with `choose` (which may raise
+// 8965 for a page that cannot hold what it looks for).
+template <class TChoose>
+TIndexTree::TDescent TIndexTree::DescendBy(TChoose choose) {
+  TDescent d;
+  uint32_t offset = store_.TreeDescriptor(slot_).RootPage;
+  if (offset == 0) return d;
+  int32_t count = 1;
+  uint32_t parent = 0;
+  int64_t expected = -1;
+  for (int depth = 0;; ++depth) {
+    TPagePin pin = Enter(offset, parent, expected, depth);
+    TPage* page = pin.Get();
+    const int i = choose(*page);
+    d.Path.push_back({std::move(pin), i});
+    count += static_cast<int32_t>(page->CountBefore(i));
+    if (page->IsLeaf()) {
+      d.Position = count;
+      d.Equal = true;
+      return d;
+    }
+    parent = offset;
+    expected = page->Counts[static_cast<size_t>(i)];
+    offset = page->Refs[static_cast<size_t>(i)];
+    if (offset == 0) Corrupt();
+  }
+}
+
+TIndexTree::TDescent TIndexTree::DescendEdge(bool last) {
+  return DescendBy([last](const TPage& page) { return last ? page.Count() - 1 : 0; });
+}
+
+TIndexTree::TDescent TIndexTree::DescendToPosition(int32_t position) {
+  if (position < 1) return {};
+  int64_t remaining = position;
+  return DescendBy([&](const TPage& page) {
+    const int n = page.Count();
+    if (page.IsLeaf()) {
+      // Node counts that disagree with the leaves are a damaged tree.
+      if (remaining > n) Corrupt();
+      return static_cast<int>(remaining - 1);
+    }
+    int i = 0;
+    while (i < n && remaining > static_cast<int64_t>(page.Counts[static_cast<size_t>(i)])) {
+      remaining -= page.Counts[static_cast<size_t>(i)];
+      ++i;
+    }
+    if (i == n) Corrupt();
+    return i;
+  });
+}
+
+TIndexTree::TLeafPlace TIndexTree::PlaceOf(TDescent&& d) {
+  TLeafPlace place;
+  if (d.Path.empty()) return place;
+  place.Page = std::move(d.Path.back().Page);
+  place.Entry = d.Path.back().Entry;
+  place.Position = d.Position;
+  d.Path.clear();
+  return place;
+}
+
+// ---------------------------------------------------------------- the leaf level
+
+// Walks along the leaf level are bounded by what the tree says it holds:
+// a step is taken only to a page that links back to the one left, never
+// past the tree's key total, and the level may end only after the last of
+// those keys. A damaged chain (a link to the page itself, to an earlier
+// page, a link of 0 in the middle of the level, counts that disagree with
+// the leaves) stops the walk with 8965 instead of looping or ending early.
+// StepBack mirrors StepForward with the links and ends swapped.
+bool TIndexTree::StepForward(TLeafPlace& place) {
+  if (place.Entry + 1 < place.Page->Count()) {
+    ++place.Entry;
+    ++place.Position;
+    return true;
+  }
+  const uint32_t next = place.Page->Header.NextPage;
+  const int32_t total = RootTotal();
+  if (next == 0) {
+    if (place.Position != total) Corrupt();
+    VerifyTotal();
+    return false;
+  }
+  if (next == place.Page->Offset || place.Position >= total) Corrupt();
+  TPagePin page = store_.LoadTreePage(slot_, next);
+  if (page->Count() == 0 || !page->IsLeaf() || page->Header.PriorPage != place.Page->Offset) Corrupt();
+  place.Page = std::move(page);
+  place.Entry = 0;
+  ++place.Position;
+  return true;
+}
+
+bool TIndexTree::StepBack(TLeafPlace& place) {
+  if (place.Entry > 0) {
+    --place.Entry;
+    --place.Position;
+    return true;
+  }
+  const uint32_t prior = place.Page->Header.PriorPage;
+  if (prior == 0) {
+    if (place.Position != 1) Corrupt();
+    return false;
+  }
+  if (prior == place.Page->Offset || place.Position <= 1) Corrupt();
+  TPagePin page = store_.LoadTreePage(slot_, prior);
+  if (page->Count() == 0 || !page->IsLeaf() || page->Header.NextPage != place.Page->Offset) Corrupt();
+  place.Page = std::move(page);
+  place.Entry = place.Page->Count() - 1;
+  --place.Position;
+  return true;
+}
+
+int32_t TIndexTree::RootTotal() {
+  uint32_t root = store_.TreeDescriptor(slot_).RootPage;
+  if (root == 0) return 0;
+  return static_cast<int32_t>(store_.LoadTreePage(slot_, root)->TotalCount());
+}
+
+void TIndexTree::VerifyTotal() {
+  const int64_t expected = store_.UncheckedTreeTotal(slot_);
+  if (expected < 0) return;
+  if (RootTotal() != expected) Corrupt();
+  store_.TreeTotalChecked(slot_);
+}
+
+// ---------------------------------------------------------------- counts and marks
+
+int32_t TIndexTree::FirstPositionAtOrAbove(const uint8_t* key) {
+  const int length = KeyLength();
+  TDescent d = Descend(key, TSearchRule::kFirstInRange, length);
+  if (d.Path.empty()) return 0;
+  int32_t pos = d.Position;
+  const TPathStep& leaf = d.Path.back();
+  if (Compare(leaf.Page->Key(leaf.Entry), key, length) < 0) {
+    // Every key of the following leaves is above the key, so the next
+    // entry's position follows without reading the next leaf.
+    int32_t total = static_cast<int32_t>(d.Path.front().Page->TotalCount());
+    pos = pos + 1 <= total ? pos + 1 : 0;
+  }
+  return pos;
+}
+
+int32_t TIndexTree::LastPositionAtOrBelow(const uint8_t* key) {
+  const int length = KeyLength();
+  TDescent d = Descend(key, TSearchRule::kLastInRange, length);
+  if (d.Path.empty()) return 0;
+  int32_t pos = d.Position;
+  const TPathStep& leaf = d.Path.back();
+  if (Compare(leaf.Page->Key(leaf.Entry), key, length) > 0) pos = pos - 1;
+  return pos > 0 ? pos : 0;
+}
+
+int32_t TIndexTree::CountBetween(const uint8_t* low, const uint8_t* high) {
+  if (Empty() || Compare(low, high, KeyLength()) > 0) return 0;
+  int32_t first = FirstPositionAtOrAbove(low);
+  int32_t last = LastPositionAtOrBelow(high);
+  return (first > 0 && last > 0 && last >= first) ? last - first + 1 : 0;
+}
+
+void TIndexTree::MarkBetween(const uint8_t* low, const uint8_t* high, int length, TRecordBitmap& bitmap) {
+  if (Compare(low, high, length) > 0) return;
+  TLeafPlace place = PlaceOf(Descend(low, TSearchRule::kFirstInRange, length));
+  if (!place.Page) return;
+  if (Compare(place.Key(), low, length) < 0 && !StepForward(place)) return;
+  while (Compare(place.Key(), high, length) <= 0) {
+    bitmap.Set(static_cast<int32_t>(place.Record()));
+    if (!StepForward(place)) break;
+  }
+}
+
+void TIndexTree::MarkOutside(const uint8_t* low, const uint8_t* high, TRecordBitmap& bitmap) {
+  const int length = KeyLength();
+  TLeafPlace place = PlaceOf(DescendEdge(false));
+  if (!place.Page) return;
+  do {
+    if (Compare(place.Key(), low, length) >= 0) break;
+    bitmap.Set(static_cast<int32_t>(place.Record()));
+  } while (StepForward(place));
+  place = PlaceOf(Descend(high, TSearchRule::kFirstInRange, length));
+  if (!place.Page) return;
+  bool more = true;
+  while (more && Compare(place.Key(), high, length) <= 0) more = StepForward(place);
+  while (more) {
+    bitmap.Set(static_cast<int32_t>(place.Record()));
+    more = StepForward(place);
+  }
+}
+
+// ---------------------------------------------------------------- changes
 
 // The first key of path[level]'s page changed: carry it into the parent
 // entries, upwards while the changed entry is the first of its page.
-void TIndexFile::FixParentKeys(std::vector<TPathStep>& path, size_t level) {
+void TIndexTree::FixParentKeys(std::vector<TPathStep>& path, size_t level) {
   while (level > 0) {
-    TPage* child = path[level].Page;
+    TPage* child = path[level].Page.Get();
     TPathStep& up = path[level - 1];
     if (child->Count() == 0) return;
     if (std::memcmp(up.Page->Key(up.Entry), child->Key(0), static_cast<size_t>(child->Layout.KeyLength)) == 0) return;
     up.Page->SetKey(up.Entry, child->Key(0));
-    Touch(up.Page);
+    up.Page->Dirty = true;
     if (up.Entry != 0) return;
     --level;
   }
 }
 
-void TIndexFile::HandleOverflow(uint8_t slot, std::vector<TPathStep>& path, size_t level) {
-  TPage* page = path[level].Page;
+void TIndexTree::Relink(uint32_t offset, bool prior, uint32_t to) {
+  TPagePin page = store_.LoadTreePage(slot_, offset);
+  (prior ? page->Header.PriorPage : page->Header.NextPage) = to;
+  page->Dirty = true;
+}
+
+void TIndexTree::HandleOverflow(std::vector<TPathStep>& path, size_t level) {
+  TPage* page = path[level].Page.Get();
   if (!page->Overflows()) return;
   const bool wasRoot = page->IsRoot();
   const bool leaf = page->IsLeaf();
-  TPage* right = AllocatePageInSlot(slot);
+  TPagePin right = store_.AllocateTreePage(slot_);
   const int count = page->Count();
   const int move = count / 2;
   page->MoveTailTo(count - move, *right);
@@ -66,177 +326,145 @@ void TIndexFile::HandleOverflow(uint8_t slot, std::vector<TPathStep>& path, size
   // Link the new page after the old one on its level.
   right->Header.NextPage = page->Header.NextPage;
   right->Header.PriorPage = page->Offset;
-  if (page->Header.NextPage != 0) {
-    TPage* next = GetPageInSlot(slot, page->Header.NextPage, false);
-    next->Header.PriorPage = right->Offset;
-    Touch(next);
-    ReleasePage(next);
-  }
+  if (page->Header.NextPage != 0) Relink(page->Header.NextPage, true, right->Offset);
   page->Header.NextPage = right->Offset;
   right->ParentOffset = page->ParentOffset;
-  Touch(page);
-  Touch(right);
+  page->Dirty = true;
+  right->Dirty = true;
   if (wasRoot) {
-    TPage* root = AllocatePageInSlot(slot);
+    TPagePin root = store_.AllocateTreePage(slot_);
     root->Header.PageType = kPageRootNode;
     root->InsertEntry(0, page->Key(0), page->Offset, page->TotalCount());
     root->InsertEntry(1, right->Key(0), right->Offset, right->TotalCount());
-    Touch(root);
+    root->Dirty = true;
     page->Header.PriorPage = 0;
     right->Header.NextPage = 0;
     page->ParentOffset = right->ParentOffset = root->Offset;
-    SetRoot(slot, root->Offset);
-    ReleasePage(root);
-    ReleasePage(right);
+    store_.SetTreeRoot(slot_, root->Offset);
     return;
   }
   if (level == 0) Corrupt();
   TPathStep& up = path[level - 1];
   up.Page->Counts[static_cast<size_t>(up.Entry)] = page->TotalCount();
   up.Page->InsertEntry(up.Entry + 1, right->Key(0), right->Offset, right->TotalCount());
-  Touch(up.Page);
-  ReleasePage(right);
-  HandleOverflow(slot, path, level - 1);
+  up.Page->Dirty = true;
+  right.Release();
+  HandleOverflow(path, level - 1);
 }
 
-void TIndexFile::InsertInto(uint8_t slot, const uint8_t* key, uint32_t recNo) {
-  TIndexDescriptor& d = DescriptorOf(slot);
+void TIndexTree::Insert(const uint8_t* key, uint32_t recNo) {
+  const TIndexDescriptor& d = store_.TreeDescriptor(slot_);
   if (d.KeyLength < 1 || d.KeyLength > kKeyBufferSize || NodeCapacity(d.KeyLength) < 2)
-    RaiseEngineError(kErrKeySize, FileName(), {}, {}, IndexDisplayName(slot));
-  ++generation_;
+    Fail(kErrKeySize);
+  store_.TreeChanged();
   if (d.RootPage == 0) {
-    TPage* page = AllocatePageInSlot(slot);
+    TPagePin page = store_.AllocateTreePage(slot_);
     page->Header.PageType = kPageRootLeaf;
     page->InsertEntry(0, key, recNo, 1);
     page->RecomputePacked();
-    Touch(page);
-    SetRoot(slot, page->Offset);
-    ReleasePage(page);
+    page->Dirty = true;
+    store_.SetTreeRoot(slot_, page->Offset);
     return;
   }
-  TDescent descent = Descend(slot, key, TSearchRule::kInsert, d.KeyLength);
+  TDescent descent = Descend(key, TSearchRule::kInsert, d.KeyLength);
   std::vector<TPathStep>& path = descent.Path;
   if (path.empty()) Corrupt();
   for (size_t i = 0; i + 1 < path.size(); ++i) {
     ++path[i].Page->Counts[static_cast<size_t>(path[i].Entry)];
-    Touch(path[i].Page);
+    path[i].Page->Dirty = true;
   }
   const size_t leafLevel = path.size() - 1;
-  TPage* leaf = path[leafLevel].Page;
+  TPage* leaf = path[leafLevel].Page.Get();
   const int pos = path[leafLevel].Entry;
-  leaf->InsertEntry(pos, key, recNo, 1);
-  leaf->RecomputePacked();
-  Touch(leaf);
+  leaf->InsertEntryPacked(pos, key, recNo);
+  leaf->Dirty = true;
   if (pos == 0) FixParentKeys(path, leafLevel);
-  HandleOverflow(slot, path, leafLevel);
-  ReleaseDescent(descent, false);
-  ++generation_;
+  HandleOverflow(path, leafLevel);
+  store_.TreeChanged();
 }
 
-// Unlinks a page from its level.
-void TIndexFile::UnlinkFromLevel(uint8_t slot, TPage* page) {
-  if (page->Header.PriorPage != 0) {
-    TPage* prior = GetPageInSlot(slot, page->Header.PriorPage, false);
-    prior->Header.NextPage = page->Header.NextPage;
-    Touch(prior);
-    ReleasePage(prior);
-  }
-  if (page->Header.NextPage != 0) {
-    TPage* next = GetPageInSlot(slot, page->Header.NextPage, false);
-    next->Header.PriorPage = page->Header.PriorPage;
-    Touch(next);
-    ReleasePage(next);
-  }
+void TIndexTree::UnlinkFromLevel(TPage& page) {
+  if (page.Header.PriorPage != 0) Relink(page.Header.PriorPage, false, page.Header.NextPage);
+  if (page.Header.NextPage != 0) Relink(page.Header.NextPage, true, page.Header.PriorPage);
 }
 
-void TIndexFile::RemoveFromParent(uint8_t slot, std::vector<TPathStep>& path, size_t level) {
+void TIndexTree::RemoveFromParent(std::vector<TPathStep>& path, size_t level) {
   if (level == 0) Corrupt();
   TPathStep& up = path[level - 1];
   up.Page->RemoveEntry(up.Entry);
-  Touch(up.Page);
+  up.Page->Dirty = true;
   if (up.Entry == 0 && up.Page->Count() > 0) FixParentKeys(path, level - 1);
-  Rebalance(slot, path, level - 1);
+  Rebalance(path, level - 1);
 }
 
-void TIndexFile::Rebalance(uint8_t slot, std::vector<TPathStep>& path, size_t level) {
-  TPage* page = path[level].Page;
+void TIndexTree::Rebalance(std::vector<TPathStep>& path, size_t level) {
+  TPage* page = path[level].Page.Get();
   if (page->IsRoot()) {
     if (page->Header.PageType == kPageRootNode && page->Count() == 1) {
-      TPage* child = GetPageInSlot(slot, page->Refs[0], false);
+      TPagePin child = store_.LoadTreePage(slot_, page->Refs[0]);
       child->Header.PageType = child->IsLeaf() ? kPageRootLeaf : kPageRootNode;
       child->Header.PriorPage = 0;
       child->Header.NextPage = 0;
       child->ParentOffset = 0;
-      Touch(child);
-      SetRoot(slot, child->Offset);
-      FreePageInSlot(slot, page);
-      ReleasePage(child);
+      child->Dirty = true;
+      store_.SetTreeRoot(slot_, child->Offset);
+      store_.FreeTreePage(slot_, *page);
     } else if (page->Count() == 0) {
-      FreePageInSlot(slot, page);
-      SetRoot(slot, 0);
+      store_.FreeTreePage(slot_, *page);
+      store_.SetTreeRoot(slot_, 0);
     }
     return;
   }
   if (page->IsCompressedLeaf()) {
     // Compressed leaves are only taken out when they become empty.
     if (page->Count() > 0) return;
-    UnlinkFromLevel(slot, page);
-    FreePageInSlot(slot, page);
-    RemoveFromParent(slot, path, level);
+    UnlinkFromLevel(*page);
+    store_.FreeTreePage(slot_, *page);
+    RemoveFromParent(path, level);
     return;
   }
   const int capacity = page->Capacity();
   if (page->Count() >= capacity / 2) return;
   if (level == 0) Corrupt();
   TPathStep& up = path[level - 1];
-  TPage* parent = up.Page;
+  TPage* parent = up.Page.Get();
   const int idx = up.Entry;
   const bool partnerIsPrior = idx > 0;
   if (!partnerIsPrior && parent->Count() < 2) {
     // An only child: nothing to merge with here; an empty one goes.
     if (page->Count() == 0) {
-      UnlinkFromLevel(slot, page);
-      FreePageInSlot(slot, page);
-      RemoveFromParent(slot, path, level);
+      UnlinkFromLevel(*page);
+      store_.FreeTreePage(slot_, *page);
+      RemoveFromParent(path, level);
     }
     return;
   }
   const int partnerIdx = partnerIsPrior ? idx - 1 : idx + 1;
-  TPage* partner = GetPageInSlot(slot, parent->Refs[static_cast<size_t>(partnerIdx)], false);
+  TPagePin partner = store_.LoadTreePage(slot_, parent->Refs[static_cast<size_t>(partnerIdx)]);
   if (partner->IsLeaf() != page->IsLeaf()) Corrupt();
   if (page->Count() + partner->Count() < capacity) {
     if (partnerIsPrior) {
       page->MoveHeadTo(page->Count(), *partner);
       partner->Header.NextPage = page->Header.NextPage;
-      if (page->Header.NextPage != 0) {
-        TPage* next = GetPageInSlot(slot, page->Header.NextPage, false);
-        next->Header.PriorPage = partner->Offset;
-        Touch(next);
-        ReleasePage(next);
-      }
+      if (page->Header.NextPage != 0) Relink(page->Header.NextPage, true, partner->Offset);
     } else {
       page->MoveTailTo(0, *partner);
       partner->Header.PriorPage = page->Header.PriorPage;
-      if (page->Header.PriorPage != 0) {
-        TPage* prior = GetPageInSlot(slot, page->Header.PriorPage, false);
-        prior->Header.NextPage = partner->Offset;
-        Touch(prior);
-        ReleasePage(prior);
-      }
+      if (page->Header.PriorPage != 0) Relink(page->Header.PriorPage, false, partner->Offset);
       parent->SetKey(partnerIdx, partner->Key(0));
     }
     parent->Counts[static_cast<size_t>(partnerIdx)] = partner->TotalCount();
-    Touch(partner);
-    Touch(parent);
-    FreePageInSlot(slot, page);
-    ReleasePage(partner);
-    RemoveFromParent(slot, path, level);
+    partner->Dirty = true;
+    parent->Dirty = true;
+    store_.FreeTreePage(slot_, *page);
+    partner.Release();
+    RemoveFromParent(path, level);
     return;
   }
   // Redistribute: the left page takes the larger half when the partner is
   // the prior page, the smaller one when it is the next page.
-  TPage* left = partnerIsPrior ? partner : page;
-  TPage* right = partnerIsPrior ? page : partner;
+  TPage* left = partnerIsPrior ? partner.Get() : page;
+  TPage* right = partnerIsPrior ? page : partner.Get();
   const int leftIdx = partnerIsPrior ? partnerIdx : idx;
   const int total = left->Count() + right->Count();
   const int leftWant = partnerIsPrior ? (total + 1) / 2 : total / 2;
@@ -248,191 +476,35 @@ void TIndexFile::Rebalance(uint8_t slot, std::vector<TPathStep>& path, size_t le
   parent->Counts[static_cast<size_t>(leftIdx + 1)] = right->TotalCount();
   parent->SetKey(leftIdx, left->Key(0));
   parent->SetKey(leftIdx + 1, right->Key(0));
-  Touch(left);
-  Touch(right);
-  Touch(parent);
-  ReleasePage(partner);
+  left->Dirty = true;
+  right->Dirty = true;
+  parent->Dirty = true;
+  partner.Release();
   if (leftIdx == 0) FixParentKeys(path, level - 1);
 }
 
-void TIndexFile::DeleteFrom(uint8_t slot, const uint8_t* key) {
-  TIndexDescriptor& d = DescriptorOf(slot);
-  TDescent descent = Descend(slot, key, TSearchRule::kExact, d.KeyLength);
+void TIndexTree::Delete(const uint8_t* key) {
+  TDescent descent = Descend(key, TSearchRule::kExact, KeyLength());
   if (!descent.Equal) {
-    ReleaseDescent(descent, false);
-    RaiseEngineError(kErrKeyNotFound, FileName(), {}, {}, IndexDisplayName(slot));
+    descent.Path.clear();
+    Fail(kErrKeyNotFound);
   }
-  ++generation_;
+  store_.TreeChanged();
   std::vector<TPathStep>& path = descent.Path;
   for (size_t i = 0; i + 1 < path.size(); ++i) {
     uint32_t& c = path[i].Page->Counts[static_cast<size_t>(path[i].Entry)];
     if (c == 0) Corrupt();
     --c;
-    Touch(path[i].Page);
+    path[i].Page->Dirty = true;
   }
   const size_t leafLevel = path.size() - 1;
-  TPage* leaf = path[leafLevel].Page;
+  TPage* leaf = path[leafLevel].Page.Get();
   const int pos = path[leafLevel].Entry;
-  leaf->RemoveEntry(pos);
-  leaf->RecomputePacked();
-  Touch(leaf);
+  leaf->RemoveEntryPacked(pos);
+  leaf->Dirty = true;
   if (leaf->Count() > 0 && pos == 0) FixParentKeys(path, leafLevel);
-  Rebalance(slot, path, leafLevel);
-  ReleaseDescent(descent, false);
-  ++generation_;
-}
-
-// ---------------------------------------------------------------- public forms
-
-void TIndexFile::InsertKeyInSlot(uint8_t slot, const uint8_t* key, uint32_t recNo) {
-  if (slot >= kIndexSlotCount || !SlotKeepsKeys(slot)) return;
-  Restartable([&] { InsertInto(slot, key, recNo); });
-}
-
-void TIndexFile::DeleteKeyInSlot(uint8_t slot, const uint8_t* key) {
-  if (slot >= kIndexSlotCount || !SlotKeepsKeys(slot)) return;
-  Restartable([&] { DeleteFrom(slot, key); });
-}
-
-void TIndexFile::ReplaceKeyInSlot(uint8_t slot, const uint8_t* oldKey, const uint8_t* newKey, uint32_t recNo) {
-  if (slot >= kIndexSlotCount || !SlotKeepsKeys(slot)) return;
-  Restartable([&] {
-    DeleteFrom(slot, oldKey);
-    InsertInto(slot, newKey, recNo);
-  });
-}
-
-void TIndexFile::InsertKey(const uint8_t* key, uint32_t recNo) {
-  if (!physical_) InsertKeyInSlot(slot_, key, recNo);
-}
-
-void TIndexFile::DeleteKey(const uint8_t* key) {
-  if (!physical_) DeleteKeyInSlot(slot_, key);
-}
-
-void TIndexFile::ReplaceKey(const uint8_t* oldKey, const uint8_t* newKey, uint32_t recNo) {
-  if (!physical_) ReplaceKeyInSlot(slot_, oldKey, newKey, recNo);
-}
-
-// ---------------------------------------------------------------- bulk load
-
-void TIndexFile::BulkLoadSlot(uint8_t slot, const std::vector<std::pair<std::vector<uint8_t>, uint32_t>>& sortedKeys) {
-  if (slot >= kIndexSlotCount) RaiseEngineError(kErrIndexLimits, FileName());
-  TIndexDescriptor& d = DescriptorOf(slot);
-  if (d.RootPage != 0) RaiseEngineError(kErrIndexExists, FileName(), {}, {}, IndexDisplayName(slot));
-  if (sortedKeys.empty()) return;
-  const int length = d.KeyLength;
-  for (size_t i = 0; i < sortedKeys.size(); ++i) {
-    if (static_cast<int>(sortedKeys[i].first.size()) < length) RaiseEngineError(kErrKeySize, FileName());
-    if (i > 0 && CompareInSlot(slot, sortedKeys[i - 1].first.data(), sortedKeys[i].first.data(), length) >= 0)
-      RaiseEngineError(kErrDuplicateKey, FileName(), {}, {}, IndexDisplayName(slot));
-  }
-  // Pages go straight to the end of the file, one level after another;
-  // each is written as soon as the next one of its level begins.
-  struct TBuilt {
-    std::vector<uint8_t> FirstKey;
-    uint32_t Offset;
-    uint32_t Count;
-  };
-  const TPage::TLayout layout = LayoutOf(slot);
-  std::vector<uint8_t> block(kIndexPageSize);
-  auto writePage = [&](TPage& page) {
-    page.Pack(block.data(), FileName());
-    if (owner_ && owner_->Encrypted()) owner_->EncipherBlock(block.data(), kIndexPageSize);
-    SeekFile(static_cast<int32_t>(page.Offset), kSeekStart);
-    WriteBytes(block.data(), kIndexPageSize);
-  };
-  auto newOffset = [&]() {
-    if (header_.EndOfFile > kMaxIndexFileEnd) RaiseEngineError(kErrFileFull, FileName());
-    uint32_t offset = static_cast<uint32_t>(header_.EndOfFile);
-    header_.EndOfFile += kIndexPageSize;
-    return offset;
-  };
-  // Leaves are filled to about 90% so that the first inserts do not split at once.
-  std::vector<TBuilt> level;
-  {
-    const bool compressed = layout.Compression != kCompressNone;
-    const int leafLimit = std::max(1, LeafCapacity(length) * 9 / 10);
-    const int packedLimit = kPageEntryBytes * 9 / 10;
-    TPage page(this);
-    TPage prior(this);
-    bool havePrior = false;
-    int packed = 0;
-    page.Configure(layout);
-    page.Header.PageType = kPageLeaf;
-    page.Offset = newOffset();
-    auto startNew = [&]() {
-      TPage fresh(this);
-      fresh.Configure(layout);
-      fresh.Header.PageType = kPageLeaf;
-      fresh.Offset = newOffset();
-      page.Header.NextPage = fresh.Offset;
-      fresh.Header.PriorPage = page.Offset;
-      if (havePrior) writePage(prior);
-      level.push_back(TBuilt{std::vector<uint8_t>(page.Key(0), page.Key(0) + length), page.Offset, page.TotalCount()});
-      prior = std::move(page);
-      havePrior = true;
-      page = std::move(fresh);
-      packed = 0;
-    };
-    for (const auto& [key, rec] : sortedKeys) {
-      page.InsertEntry(page.Count(), key.data(), rec, 1);
-      if (compressed) {
-        packed += page.ComputeEntry(page.Count() - 1);
-        page.Header.PackedSize = static_cast<uint16_t>(std::min(packed, 65535));
-        if (packed > kPageEntryBytes) {
-          page.RemoveEntry(page.Count() - 1);
-          page.RecomputePacked();
-          startNew();
-          page.InsertEntry(0, key.data(), rec, 1);
-          packed = page.ComputeEntry(0);
-          page.Header.PackedSize = static_cast<uint16_t>(packed);
-        } else if (packed > packedLimit) {
-          startNew();
-        }
-      } else if (page.Count() >= leafLimit) {
-        startNew();
-      }
-    }
-    if (page.Count() == 0) {
-      // The last page began empty: the prior page ends the level.
-      header_.EndOfFile -= kIndexPageSize;
-      page = std::move(prior);
-      page.Header.NextPage = 0;
-      havePrior = false;
-      level.pop_back();
-    }
-    if (havePrior) writePage(prior);
-    level.push_back(TBuilt{std::vector<uint8_t>(page.Key(0), page.Key(0) + length), page.Offset, page.TotalCount()});
-    if (level.size() == 1) page.Header.PageType = kPageRootLeaf;
-    writePage(page);
-  }
-  const int nodeLimit = std::max(2, NodeCapacity(length) * 9 / 10);
-  while (level.size() > 1) {
-    std::vector<TBuilt> upper;
-    const size_t groups = (level.size() + static_cast<size_t>(nodeLimit) - 1) / static_cast<size_t>(nodeLimit);
-    std::vector<uint32_t> offsets(groups);
-    for (auto& o : offsets) o = newOffset();
-    size_t at = 0;
-    for (size_t g = 0; g < groups; ++g) {
-      // Spread the entries evenly so that no node is left underfull.
-      size_t take = (level.size() - at) / (groups - g);
-      TPage node(this);
-      node.Configure(layout);
-      node.Header.PageType = groups == 1 ? kPageRootNode : kPageNode;
-      node.Offset = offsets[g];
-      node.Header.PriorPage = g > 0 ? offsets[g - 1] : 0;
-      node.Header.NextPage = g + 1 < groups ? offsets[g + 1] : 0;
-      for (size_t k = 0; k < take; ++k, ++at)
-        node.InsertEntry(node.Count(), level[at].FirstKey.data(), level[at].Offset, level[at].Count);
-      writePage(node);
-      upper.push_back(TBuilt{std::vector<uint8_t>(node.Key(0), node.Key(0) + length), node.Offset, node.TotalCount()});
-    }
-    level = std::move(upper);
-  }
-  SetRoot(slot, level.front().Offset);
-  header_.Modified = true;
-  ++generation_;
+  Rebalance(path, leafLevel);
+  store_.TreeChanged();
 }
 
 }  // namespace tabula

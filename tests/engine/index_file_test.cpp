@@ -179,7 +179,7 @@ TEST_F(IndexFileTest, KeyErrorsNameTheIndex) {
 
 TEST_F(IndexFileTest, PageBuffersWriteOrGrowOnlyAsAllowed) {
   auto f = MakeIntIndex("buffers.IDX");
-  std::vector<TPage*> pinned;
+  std::vector<TPagePin> pinned;
   for (int i = 0; i < 31; ++i) pinned.push_back(f->AllocatePage());
   EXPECT_EQ(f->BufferedPages(0), 31u);
   // Every page pinned, no table lock: nothing can be made room for.
@@ -190,22 +190,21 @@ TEST_F(IndexFileTest, PageBuffersWriteOrGrowOnlyAsAllowed) {
     EXPECT_EQ(e.Code(), kErrIndexPagesCorrupt);
   }
   // Dirty but unpinned pages: one is written to make room.
-  for (TPage* p : pinned) f->ReleasePage(p);
+  pinned.clear();
   uint64_t writes = f->Stats().WriteCalls;
-  TPage* extra = f->AllocatePage();
+  TPagePin extra = f->AllocatePage();
   EXPECT_EQ(f->Stats().WriteCalls, writes + 1);
   EXPECT_EQ(f->BufferedPages(0), 31u);
-  f->ReleasePage(extra);
+  extra.Release();
   // Under the table lock nothing is written on eviction: the list grows by 64.
-  f->UnpinPages();
-  for (int i = 0; i < 31; ++i) f->AllocatePage();
+  for (int i = 0; i < 31; ++i) pinned.push_back(f->AllocatePage());
   owner_.TableLock = true;
   writes = f->Stats().WriteCalls;
-  f->AllocatePage();
+  pinned.push_back(f->AllocatePage());
   EXPECT_EQ(f->Stats().WriteCalls, writes);
   EXPECT_EQ(f->PageListLimit(0), 95u);
   owner_.TableLock = false;
-  f->UnpinPages();
+  pinned.clear();
   f->TrimPageBuffers();
   EXPECT_EQ(f->BufferedPages(0), 31u);
   EXPECT_EQ(f->PageListLimit(0), 31u);
@@ -216,8 +215,7 @@ TEST_F(IndexFileTest, PageBuffersWriteOrGrowOnlyAsAllowed) {
 TEST_F(IndexFileTest, FlushWritesEachRunOfAdjacentPagesOnce) {
   auto f = MakeIntIndex("runs.IDX");
   std::vector<TPage*> pages;
-  for (int i = 0; i < 10; ++i) pages.push_back(f->AllocatePage());
-  f->UnpinPages();
+  for (int i = 0; i < 10; ++i) pages.push_back(f->AllocatePage().Get());
   f->FlushPages();
   // Pages 1-3 and 6-9 dirty again: two runs, two writes.
   for (int i : {1, 2, 3, 6, 7, 8, 9}) pages[static_cast<size_t>(i)]->Dirty = true;
@@ -225,6 +223,75 @@ TEST_F(IndexFileTest, FlushWritesEachRunOfAdjacentPagesOnce) {
   EXPECT_TRUE(f->FlushPages());
   EXPECT_EQ(f->Stats().WriteCalls - writes, 2u);
   EXPECT_FALSE(f->FlushPages());
+}
+
+// Pins are handles: moved, shared and let go exactly once. An operation that
+// fails half-way leaves nothing pinned, so a flush writes every change.
+TEST_F(IndexFileTest, PinsEndWithTheirHandles) {
+  {
+    auto scratch = MakeIntIndex("pins.IDX");
+    TPagePin a = scratch->AllocatePage();
+    TPage* page = a.Get();
+    TPagePin b = std::move(a);
+    TPagePin c = b.Share();
+    EXPECT_FALSE(a);
+    EXPECT_EQ(page->Pins, 2);
+    b.Release();
+    b.Release();
+    EXPECT_EQ(page->Pins, 1);
+    c = TPagePin();
+    EXPECT_EQ(page->Pins, 0);
+  }
+  const std::string path = dir_.File("failed.IDX");
+  owner_.Slots = 3000;
+  auto f = CreateTestIndex(owner_, path, {{0, IntDescriptor()}});
+  InsertInts(*f, 1, 3000);
+  try {
+    f->DeleteKey(IntKey(99999).data());
+    ADD_FAILURE() << "a missing key was deleted";
+  } catch (const ETabulaEngineError& e) {
+    EXPECT_EQ(e.Code(), kErrKeyNotFound);
+  }
+  f->FlushPages();
+  f->WriteHeader(false);
+  TIndexFile reader(&owner_);
+  reader.SetFileName(path);
+  reader.OpenIndexFile();
+  ExpectClean(reader);
+  EXPECT_EQ(reader.CursorRecordCount(), 3000);
+  reader.CloseIndexFile();
+}
+
+// A read-only handle keeps far more expanded pages than a writing one: a
+// second walk over 20,000 keys reads nothing from the file.
+TEST_F(IndexFileTest, ReadOnlyHandlesKeepTheirWalkBuffered) {
+  owner_.Slots = 20000;
+  {
+    auto f = MakeIntIndex("walk.IDX");
+    InsertInts(*f, 1, 20000);
+    f->FlushPages();
+    f->WriteHeader(false);
+  }
+  for (bool readOnly : {true, false}) {
+    TIndexFile reader(&owner_);
+    reader.SetReadOnly(readOnly);
+    reader.SetFileName(dir_.File("walk.IDX"));
+    reader.OpenIndexFile();
+    auto walk = [&] {
+      int32_t n = 0;
+      for (reader.FirstKey(); !reader.Eof(); reader.MoveBy(1)) ++n;
+      return n;
+    };
+    ASSERT_EQ(walk(), 20000);
+    const uint64_t reads = reader.PageReads();
+    ASSERT_GT(reads, 40u);
+    ASSERT_EQ(walk(), 20000);
+    if (readOnly)
+      EXPECT_EQ(reader.PageReads(), reads);
+    else
+      EXPECT_GT(reader.PageReads(), reads);
+    reader.CloseIndexFile();
+  }
 }
 
 // Keeps the even record numbers: a filter seen through the hook.

@@ -8,6 +8,7 @@
 
 #include "engine/engine_error.h"
 #include "engine/file_session.h"
+#include "engine/index_bitmap.h"
 #include "engine/index_page.h"
 
 namespace {
@@ -164,6 +165,65 @@ TEST(IndexPage, DamagedPagesRaiseInsteadOfReadingPastTheBlock) {
       ADD_FAILURE() << c.What << ": no error";
     } catch (const ETabulaEngineError& e) {
       EXPECT_EQ(e.Code(), kErrIndexPagesCorrupt) << c.What;
+    }
+  }
+}
+
+// Record bitmaps against a plain model, at sizes around the word edges:
+// counts, scans both ways, combining, inverting and growing.
+TEST(RecordBitmap, AgreesWithAPlainModel) {
+  std::mt19937 rng(7);
+  for (int32_t slots : {0, 1, 7, 8, 9, 63, 64, 65, 127, 200, 1000}) {
+    for (int density : {0, 3, 50, 97, 100}) {
+      auto fill = [&](TRecordBitmap& bm, std::vector<bool>& model) {
+        bm.Reset(slots);
+        model.assign(static_cast<size_t>(slots) + 1, false);
+        for (int32_t r = 1; r <= slots; ++r)
+          if (static_cast<int>(rng() % 100) < density) {
+            bm.Set(r);
+            model[static_cast<size_t>(r)] = true;
+          }
+      };
+      TRecordBitmap a, b;
+      std::vector<bool> ma, mb;
+      fill(a, ma);
+      fill(b, mb);
+      auto expectSame = [&](const TRecordBitmap& bm, const std::vector<bool>& m, const char* what) {
+        int32_t count = 0;
+        for (int32_t r = 0; r <= slots + 1; ++r) {
+          if (r >= 1 && r <= slots && m[static_cast<size_t>(r)]) ++count;
+          ASSERT_EQ(bm.CountUpTo(r), count) << what << " slots " << slots << " up to " << r;
+          int32_t next = 0, prior = 0;
+          for (int32_t q = std::max(r, 1); q <= slots && !next; ++q) next = m[static_cast<size_t>(q)] ? q : 0;
+          for (int32_t q = std::min(r, slots); q >= 1 && !prior; --q) prior = m[static_cast<size_t>(q)] ? q : 0;
+          ASSERT_EQ(bm.NextSet(r), next) << what << " slots " << slots << " from " << r;
+          ASSERT_EQ(bm.PriorSet(r), prior) << what << " slots " << slots << " from " << r;
+        }
+        ASSERT_EQ(bm.CountSet(), count) << what;
+      };
+      expectSame(a, ma, "filled");
+      TRecordBitmap both = a;
+      both.And(b);
+      TRecordBitmap either = a;
+      either.Or(b);
+      std::vector<bool> mboth(ma.size()), meither(ma.size());
+      for (size_t r = 1; r < ma.size(); ++r) {
+        mboth[r] = ma[r] && mb[r];
+        meither[r] = ma[r] || mb[r];
+      }
+      expectSame(both, mboth, "and");
+      expectSame(either, meither, "or");
+      a.Invert();
+      for (size_t r = 1; r < ma.size(); ++r) ma[r] = !ma[r];
+      expectSame(a, ma, "inverted");
+      // Growing keeps the bits and adds clear ones; a shorter other clears the rest.
+      TRecordBitmap grown = a;
+      grown.Grow(slots + 70);
+      EXPECT_EQ(grown.CountSet(), a.CountSet());
+      EXPECT_EQ(grown.NextSet(slots + 1), 0);
+      grown.Invert();
+      grown.And(a);
+      EXPECT_EQ(grown.CountSet(), 0);
     }
   }
 }

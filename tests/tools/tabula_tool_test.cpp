@@ -12,6 +12,8 @@
 #include <set>
 #include <sstream>
 
+#include "engine/data_file.h"
+#include "engine/file_session.h"
 #include "engine/locale.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
@@ -321,6 +323,17 @@ TEST(TabulaTool, ImportRoundTripAndRefusedRowsLeaveTheTableAsItWas) {
     EXPECT_NE(r.Output.find("nothing was imported"), std::string::npos) << r.Output;
     EXPECT_TRUE(Snapshot(dir, "copy") == before) << c.Csv;
   }
+  // The table open in another program: refused before anything is written.
+  tabula::InitializeEngine();
+  const auto before = Snapshot(dir, "copy");
+  tabula::TDataFile holder;
+  holder.SetFileName(dir.File("copy.DAT"));
+  holder.Open();
+  r = Tabula({"import", "--quiet", dir.File("copy.DAT"), dir.File("a.csv")});
+  EXPECT_EQ(r.ExitCode, 1);
+  EXPECT_NE(r.Output.find("is open in another program"), std::string::npos) << r.Output;
+  holder.Close();
+  EXPECT_TRUE(Snapshot(dir, "copy") == before);
 }
 
 // Overwrites bytes of a file.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/blob_modes.h"
+#include "engine/bulk_loader.h"
 #include "engine/data_file.h"
 #include "engine/engine_error.h"
 #include "engine/field_types.h"
@@ -100,24 +101,14 @@ void CreateBannerTable(const std::string& path) {
                       {Index("", {"Id"}, true)}, options);
 }
 
-// A freshly created table, opened exclusively: no other program can see it
-// under its temporary name, no lock is taken per record, and the engine's
-// caches write out what they evict, so memory stays bounded however many
-// rows go in.
+// A freshly created table, filled through the bulk loader: the rows go to
+// an exclusive copy that keeps no index, so no lock is taken per record and
+// the engine's caches write out what they evict; the indexes are built from
+// sorted keys at the end. Memory stays bounded however many rows go in.
 class TTableWriter {
  public:
-  explicit TTableWriter(const std::string& path) {
-    data_.SetExclusive(true);
-    data_.SetFileName(path);
-    data_.Open();
+  explicit TTableWriter(const std::string& path) : loader_(path), data_(loader_.Table()) {
     record_.resize(size_t(data_.RecordSize()));
-  }
-  ~TTableWriter() {
-    try {
-      data_.Close();
-    } catch (...) {
-      // The temporary files are removed anyway.
-    }
   }
   TTableWriter(const TTableWriter&) = delete;
   TTableWriter& operator=(const TTableWriter&) = delete;
@@ -129,7 +120,8 @@ class TTableWriter {
   void SetText(int fieldNo, const std::string& text) {
     const tabula::TFieldDesc d = data_.GetFieldDesc(tabula::TDescSet::kWorking, fieldNo);
     if (text.size() >= size_t(d.DataSize))
-      throw EDemoError("'" + tabula::Cp1251ToUtf8(text) + "' does not fit field " + d.Name + " of " + data_.FileName());
+      throw EDemoError("'" + tabula::Cp1251ToUtf8(text) + "' does not fit field " + d.Name + " of " +
+                       loader_.FileName());
     uint8_t value[256] = {};
     std::memcpy(value, text.data(), text.size());
     data_.SetField(tabula::TDescSet::kWorking, fieldNo, value, false, record_.data());
@@ -143,15 +135,16 @@ class TTableWriter {
       int code = data_.OpenBlob(fieldNo, record_.data(), tabula::kBlobModeWrite);
       if (code == tabula::kResultOk)
         code = data_.WriteBlob(fieldNo, record_.data(), 0, int32_t(bytes->size()), bytes->data());
-      if (code != tabula::kResultOk) tabula::RaiseEngineError(uint16_t(code), data_.FileName());
+      if (code != tabula::kResultOk) tabula::RaiseEngineError(uint16_t(code), loader_.FileName());
     }
-    data_.AppendRecord(record_.data());
+    loader_.Append(record_.data());
     for (const auto& blob : blobs_) data_.FreeBlob(blob.first, record_.data());
   }
-  void Close() { data_.Close(); }
+  void Close() { loader_.Commit(); }
 
  private:
-  TDataFile data_;
+  tabula::TBulkLoader loader_;
+  TDataFile& data_;
   std::vector<uint8_t> record_;
   std::vector<std::pair<int, const std::string*>> blobs_;
 };

@@ -73,9 +73,11 @@ const std::vector<TCommand>& Commands() {
       {"import", "append the rows of a CSV file to a table",
        "usage: tabula import [--encoding utf8|cp1251] [--quiet] TABLE.DAT FILE.csv\n"
        "  The first row names the fields (any order, any subset; letter case ignored).\n"
-       "  Every row is appended in one transaction committed at the end: a bad row\n"
-       "  stops the import with its file, line, column and reason, and the table\n"
-       "  stays exactly as it was. NULL is an empty field or \\N.\n"
+       "  The rows go into a copy of the table, whose indexes are built at the end\n"
+       "  and which then replaces the table: a bad row stops the import with its\n"
+       "  file, line, column and reason, and the table stays exactly as it was.\n"
+       "  The table may not be open in another program meanwhile.\n"
+       "  NULL is an empty field or \\N.\n"
        "  --encoding ENC   the file's text: utf8 (default) or cp1251\n"
        "  --quiet          no progress display\n" +
        std::string(kPasswordHelp),

@@ -2,8 +2,10 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <memory>
 
 #include "engine/blob_modes.h"
+#include "engine/bulk_loader.h"
 #include "engine/data_file.h"
 #include "engine/engine_error.h"
 #include "engine/locale.h"
@@ -17,32 +19,6 @@
 namespace tabula::tool {
 
 namespace {
-
-// The table opened for writing, with a transaction that is rolled back
-// unless committed.
-class TImportTable {
- public:
-  TImportTable(const std::string& path, TTablePassword& password) {
-    try {
-      data_.SetFileName(path);
-      password.Attach(data_);
-      data_.Open();
-    } catch (const fw::Exception& e) {
-      throw EToolError(OpenErrorText(e, password));
-    }
-  }
-  ~TImportTable() {
-    try {
-      if (data_.InTransaction()) data_.Rollback();
-      data_.Close();
-    } catch (...) {
-    }
-  }
-  TDataFile& Data() { return data_; }
-
- private:
-  TDataFile data_;
-};
 
 void WriteBlobs(TDataFile& data, std::vector<uint8_t>& buffer, const std::vector<TPendingBlob>& blobs) {
   for (const TPendingBlob& blob : blobs) {
@@ -61,6 +37,28 @@ void FreeBlobs(TDataFile& data, std::vector<uint8_t>& buffer, const std::vector<
   }
 }
 
+// The line on which data row `ordinal` (1 = the row after the header) begins.
+int64_t LineOfRow(const std::string& csvName, TTextEncoding encoding, int64_t ordinal) {
+  std::ifstream in(csvName, std::ios::binary);
+  TCsvReader reader(in, csvName, encoding);
+  std::vector<TCsvField> row;
+  for (int64_t n = 0; n <= ordinal; ++n)
+    if (!reader.ReadRow(row)) return 0;
+  return reader.RowLine();
+}
+
+// Messages name the table, not the copy the rows go to.
+std::string NamingTheTable(std::string text, TBulkLoader& loader) {
+  auto base = [](const std::string& name) {
+    const size_t slash = name.find_last_of('/'), dot = name.rfind('.');
+    return dot != std::string::npos && (slash == std::string::npos || dot > slash) ? name.substr(0, dot) : name;
+  };
+  const std::string copy = base(loader.Table().FileName()), table = base(loader.FileName());
+  for (size_t at = 0; (at = text.find(copy, at)) != std::string::npos; at += table.size())
+    text.replace(at, copy.size(), table);
+  return text;
+}
+
 }  // namespace
 
 int RunImport(const TArgs& args, TStreams streams) {
@@ -75,22 +73,28 @@ int RunImport(const TArgs& args, TStreams streams) {
   if (!reader.ReadRow(row)) throw EToolError(csvName + ": empty file (a header row naming the fields is needed)");
 
   TTablePassword password(args);
-  TImportTable table(args.Positional[0], password);
-  TDataFile& data = table.Data();
+  // The rows go into a copy of the table, which replaces it only when every
+  // row and index is written: a failure leaves the table as it was.
+  std::unique_ptr<TBulkLoader> loader;
+  try {
+    TBulkLoadOptions options;
+    options.Prepare = [&password](TDataFile& data) { password.Attach(data); };
+    loader = std::make_unique<TBulkLoader>(args.Positional[0], std::move(options));
+  } catch (const fw::Exception& e) {
+    throw EToolError(OpenErrorText(e, password) + "; nothing was imported");
+  }
+  TDataFile& data = loader->Table();
   TProgress progress = TProgress::ForStderr("import", csvSize, !args.Has("quiet"));
   std::vector<uint8_t> buffer;
   std::vector<TPendingBlob> blobs;
   int64_t rows = 0;
   try {
     TRecordBuilder builder(data, row, csvName);
-    // One transaction: nothing reaches the files before Commit; a failure
-    // rolls every appended row back.
-    data.StartTransaction();
     while (reader.ReadRow(row)) {
       builder.Build(row, buffer, blobs);
       try {
         WriteBlobs(data, buffer, blobs);
-        data.AppendRecord(buffer.data());
+        loader->Append(buffer.data());
         FreeBlobs(data, buffer, blobs);
       } catch (const fw::Exception& e) {
         FreeBlobs(data, buffer, blobs);
@@ -100,14 +104,22 @@ int RunImport(const TArgs& args, TStreams streams) {
       ++rows;
       progress.Update(reader.BytesRead(), rows);
     }
-    data.Commit();
+    try {
+      loader->Commit();
+    } catch (const EBulkKeyViolation& e) {
+      // The later of the two records is the row an append would have refused.
+      const int64_t ordinal = int64_t(e.Record) - loader->FirstNewRecord() + 1;
+      if (ordinal < 1) throw;
+      throw EToolError(csvName + ":" + std::to_string(LineOfRow(csvName, encoding, ordinal)) +
+                       ": the table refused the row: " + EngineErrorText(e));
+    }
   } catch (const fw::Exception& e) {
-    throw EToolError(EngineErrorText(e) + "; nothing was imported");
+    throw EToolError(NamingTheTable(EngineErrorText(e), *loader) + "; nothing was imported");
   } catch (const EToolError& e) {
-    throw EToolError(std::string(e.what()) + "; nothing was imported");
+    throw EToolError(NamingTheTable(e.what(), *loader) + "; nothing was imported");
   }
   progress.Finish(rows);
-  streams.Out << "imported " << rows << " rows into " << data.FileName() << "\n";
+  streams.Out << "imported " << rows << " rows into " << loader->FileName() << "\n";
   return kExitOk;
 }
 
