@@ -28,19 +28,27 @@ TMemoryFile* TFileHandler::MemoryFile() const {
 
 std::string TFileHandler::ResolveName(const std::string& name) { return name; }
 
+// Opens or creates the in-memory file through `attach(file)`, which returns
+// its handle or a negative error code, and takes it as this handler's file.
+void TFileHandler::AttachMemoryFile(const std::function<int32_t(TMemoryFile*&)>& attach) {
+  EngineBoundary([&] {
+    std::lock_guard guard(MemoryFileLock());
+    TMemoryFile* file = nullptr;
+    const int32_t handle = attach(file);
+    if (handle < 0) RaiseFileError(static_cast<uint16_t>(-handle));
+    memoryFile_ = file;
+    memorySerial_ = file->Serial;
+    handle_ = handle;
+    isOpen_ = true;
+  });
+}
+
 void TFileHandler::OpenFile() {
   if (isOpen_) return;
   if (inMemory_) {
-    EngineBoundary([&] {
-      std::lock_guard guard(MemoryFileLock());
-      readOnlyByAttribute_ = false;
-      TMemoryFile* file = nullptr;
-      int32_t handle = CurrentSession().MemoryFiles.OpenMemoryFile(fileName_, file, exclusive_);
-      if (handle < 0) RaiseFileError(static_cast<uint16_t>(-handle));
-      memoryFile_ = file;
-      memorySerial_ = file->Serial;
-      handle_ = handle;
-      isOpen_ = true;
+    readOnlyByAttribute_ = false;
+    AttachMemoryFile([&](TMemoryFile*& file) {
+      return CurrentSession().MemoryFiles.OpenMemoryFile(fileName_, file, exclusive_);
     });
     return;
   }
@@ -84,16 +92,7 @@ void TFileHandler::CreateNewFile() {
   if (isOpen_) RaiseFileError(kErrInUse);
   if (!exclusive_) RaiseFileError(kErrMustBeExclusive);
   if (inMemory_) {
-    EngineBoundary([&] {
-      std::lock_guard guard(MemoryFileLock());
-      TMemoryFile* file = nullptr;
-      int32_t handle = CurrentSession().MemoryFiles.CreateMemoryFile(fileName_, file);
-      if (handle < 0) RaiseFileError(static_cast<uint16_t>(-handle));
-      memoryFile_ = file;
-      memorySerial_ = file->Serial;
-      handle_ = handle;
-      isOpen_ = true;
-    });
+    AttachMemoryFile([&](TMemoryFile*& file) { return CurrentSession().MemoryFiles.CreateMemoryFile(fileName_, file); });
     return;
   }
   int fd = OsCreateFile(fileName_, writeThrough_);

@@ -10,6 +10,7 @@
 // RaiseEngineError with the handler's FileName as the file parameter.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -151,6 +152,7 @@ class TFileHandler {
 
  private:
   void CloseHandle() noexcept;
+  void AttachMemoryFile(const std::function<int32_t(TMemoryFile*&)>& attach);
   // Disk byte ranges this handler holds: first byte -> length (they never
   // overlap).
   std::map<int32_t, int32_t> heldRanges_;

@@ -15,23 +15,22 @@ void TPage::Reset() {
   ParentOffset = 0;
   EditPosition = 0;
   ScanPosition = 0;
-  Header = TPageHeader{};
-  Keys.clear();
-  Refs.clear();
-  Counts.clear();
-  Prefix.clear();
-  Tail.clear();
+  ClearContent();
 }
 
 void TPage::Configure(const TLayout& layout) {
   Layout = layout;
+  ClearContent();
+  Free = false;
+}
+
+void TPage::ClearContent() {
   Header = TPageHeader{};
   Keys.clear();
   Refs.clear();
   Counts.clear();
   Prefix.clear();
   Tail.clear();
-  Free = false;
 }
 
 uint32_t TPage::TotalCount() const { return CountBefore(Count()); }

@@ -34,6 +34,8 @@ class TPage {
   void Reset();
   // An empty page of the given index (type root node, no links).
   void Configure(const TLayout& layout);
+  // No header and no entries; offset, pins and layout stay.
+  void ClearContent();
 
   // Reads a stored page. Without `expandEntries` only the page header is
   // taken. A page whose entries do not fit or do not decode raises 8965.

@@ -283,18 +283,25 @@ bool OsCloseFile(int fd) {
 }
 
 namespace {
+// The checks every read and write starts with: a handle, and the tests'
+// injected failure.
+bool TransferAllowed(int fd) {
+  if (fd <= 0) {
+    Fail(kOsInvalidHandle);
+    return false;
+  }
+  if (InjectedFailure()) {
+    FailErrno();
+    return false;
+  }
+  return true;
+}
+
 // Reads until count bytes are in or the file ends; readOnce(dest, n, done)
 // is one read or pread call.
 template <typename TReadOnce>
 int64_t ReadFully(int fd, void* buffer, int64_t count, TReadOnce readOnce) {
-  if (fd <= 0) {
-    Fail(kOsInvalidHandle);
-    return -1;
-  }
-  if (InjectedFailure()) {
-    FailErrno();
-    return -1;
-  }
+  if (!TransferAllowed(fd)) return -1;
   auto* out = static_cast<char*>(buffer);
   int64_t done = 0;
   while (done < count) {
@@ -326,14 +333,7 @@ int64_t OsReadAt(int fd, void* buffer, int64_t count, int64_t offset) {
 }
 
 int64_t OsWrite(int fd, const void* buffer, int64_t count) {
-  if (fd <= 0) {
-    Fail(kOsInvalidHandle);
-    return -1;
-  }
-  if (InjectedFailure()) {
-    FailErrno();
-    return -1;
-  }
+  if (!TransferAllowed(fd)) return -1;
   const auto* in = static_cast<const char*>(buffer);
   int64_t done = 0;
   while (done < count) {
