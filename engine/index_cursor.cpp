@@ -685,6 +685,28 @@ int32_t TIndexCursor::ConsecutiveRun(int32_t maximum, int direction) {
   return n;
 }
 
+bool TIndexCursor::VisibleAhead(int32_t maximum, int direction, std::vector<uint32_t>& records) {
+  records.clear();
+  if (!bitmapMode_ || physical_) return false;
+  if (maximum < 1 || state_.Empty) return true;
+  const bool forward = direction != 2;
+  file_.RunOperation([&] {
+    records.clear();
+    TLeafPlace place;
+    if (Locate(place) != TWhere::kOn) return;
+    TIndexTree tree = Tree();
+    int leaves = 0;
+    while (static_cast<int32_t>(records.size()) < maximum) {
+      const TPage* before = place.Page.Get();
+      if (!(forward ? tree.StepForward(place) : tree.StepBack(place))) break;
+      if (place.Page.Get() != before && ++leaves > kAheadLeaves) break;
+      const uint32_t recNo = place.Record();
+      if (visible_.Test(static_cast<int32_t>(recNo))) records.push_back(recNo);
+    }
+  });
+  return true;
+}
+
 // ---------------------------------------------------------------- ranges
 
 void TIndexCursor::SetRangeStart(const uint8_t* key, int length) {

@@ -225,6 +225,9 @@ class TIndexFile : public TFileHandler, private TIndexTreeStore {
   bool Bof() const { return cursor_.Bof(); }
   bool Eof() const { return cursor_.Eof(); }
   int32_t ConsecutiveRun(int32_t maximum, int direction) { return cursor_.ConsecutiveRun(maximum, direction); }
+  bool VisibleAhead(int32_t maximum, int direction, std::vector<uint32_t>& records) {
+    return cursor_.VisibleAhead(maximum, direction, records);
+  }
   void MarkEmpty() { cursor_.MarkEmpty(); }
   // Sets the BOF and EOF flags of a positioned cursor (the data file's
   // "before the first" / "after the last" positions stand on an entry).

@@ -162,6 +162,9 @@ const TLanguageDriver* TLanguageDriver::Find(uint16_t langId, uint16_t sortId) {
 int TLanguageDriver::Compare(std::string_view left, std::string_view right, bool caseInsensitive) const {
   left = UpToZero(left);
   right = UpToZero(right);
+  // The same bytes collate equal: no conversion, no collator (an index walk
+  // over equal keys compares little else).
+  if (left == right) return 0;
   const std::array<char16_t, 256>& toUnicode = Cp1251UnicodeTable();
   // Keys and field values are at most a few hundred bytes: convert on the
   // stack and only fall back to the heap for longer texts.

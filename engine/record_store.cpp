@@ -97,6 +97,16 @@ bool TRecordStore::Get(uint32_t recordNo, bool readAhead, int direction, bool in
   if (!table_.strictChangeDetection_ && table_.TakeReadLock()) return false;
   // The table may have shrunk or grown under another writer's hand.
   if (recordNo >= uint32_t(std::max(table_.header_.NextRecordNo, 1))) table_.Fail(kErrRecordBuffersCorrupt);
+  // Leave room in the cache for the block beside what is pinned.
+  const int32_t room = std::max<int32_t>(1, int32_t(cache_.Capacity() / 2));
+  if (readAhead && indexRun &&
+      table_.indexFile_->VisibleAhead(std::min(table_.readAheadLimit_, room) - 1, direction, ahead_)) {
+    TRecord* entry = ReadVisible(recordNo);
+    Pin(entry);
+    if (!entry->ComputedValid) ComputeFields(entry);
+    record = entry;
+    return true;
+  }
   int32_t count = 1;
   const int32_t slotsFromHere = table_.header_.NextRecordNo - int32_t(recordNo);  // this slot and those after it
   if (readAhead) {
@@ -114,13 +124,44 @@ bool TRecordStore::Get(uint32_t recordNo, bool readAhead, int direction, bool in
       count = std::min(count, slotsFromHere);
     }
   }
-  // Leave room in the cache for the block beside what is pinned.
-  count = std::min<int32_t>(count, std::max<int32_t>(1, int32_t(cache_.Capacity() / 2)));
+  count = std::min(count, room);
   TRecord* entry = ReadBlock(recordNo, count, direction);
   Pin(entry);
   if (!entry->ComputedValid) ComputeFields(entry);
   record = entry;
   return true;
+}
+
+TRecord* TRecordStore::ReadVisible(uint32_t recordNo) {
+  // The slots to read: this record and those of ahead_ not cached yet, in
+  // slot order, each run of consecutive slots in one read; the run holding
+  // this record last, so that it ends at the front of the cache.
+  const uint32_t next = uint32_t(std::max(table_.header_.NextRecordNo, 1));
+  std::vector<uint32_t>& slots = ahead_;
+  std::erase_if(slots, [&](uint32_t n) { return n == 0 || n >= next || n == recordNo || cache_.Find(n) != nullptr; });
+  slots.push_back(recordNo);
+  std::sort(slots.begin(), slots.end());
+  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+  uint32_t ownFirst = 0;
+  int32_t ownCount = 0;
+  size_t i = 0;
+  while (i < slots.size()) {
+    size_t j = i + 1;
+    while (j < slots.size() && slots[j] == slots[j - 1] + 1) ++j;
+    const uint32_t first = slots[i];
+    const int32_t count = int32_t(j - i);
+    if (recordNo >= first && recordNo < first + uint32_t(count)) {
+      ownFirst = first;
+      ownCount = count;
+    } else {
+      ReadBlock(first, count, kReadForward);
+    }
+    i = j;
+  }
+  ReadBlock(ownFirst, ownCount, kReadForward);
+  TRecord* result = cache_.Find(recordNo);
+  if (result == nullptr) table_.Fail(kErrRecordBuffersCorrupt);
+  return result;
 }
 
 TRecord* TRecordStore::ReadBlock(uint32_t recordNo, int32_t count, int direction) {

@@ -72,6 +72,9 @@ class TRecordStore {
   // Reads `count` slots ending (backward) or starting (forward) at
   // recordNo in one file read and caches them.
   TRecord* ReadBlock(uint32_t recordNo, int32_t count, int direction);
+  // Reads recordNo and the visible records the index cursor found ahead of
+  // it (ahead_), only those, and gives recordNo's entry.
+  TRecord* ReadVisible(uint32_t recordNo);
   void ComputeFields(TRecord* record);
 
   TDataFile& table_;
@@ -79,6 +82,7 @@ class TRecordStore {
   size_t openingCapacity_ = 0;
   TDataFileStats stats_;
   std::vector<uint8_t> ioBuffer_;
+  std::vector<uint32_t> ahead_;
 };
 
 }  // namespace tabula
