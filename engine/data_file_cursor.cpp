@@ -140,6 +140,7 @@ int TDataFile::ReadCurrent(uint8_t* buffer, bool lock) {
   return kResultOk;
 }
 
+// ReadPrior mirrors ReadNext with the cursor's other edge and backward steps.
 int TDataFile::ReadNext(uint8_t* buffer) {
   TReadLockScope scope(*this);
   TIndexFile& index = *indexFile_;
