@@ -8,7 +8,7 @@
 #include "engine/engine_error.h"
 #include "engine/field_types.h"
 #include "engine/field_values.h"
-#include "engine/filter_spec.h"
+#include "engine/filter_request.h"
 #include "framework/data/data_errors.h"
 #include "framework/data/standard_fields.h"
 

@@ -24,7 +24,7 @@
 #include "engine/data_header.h"
 #include "engine/field_desc.h"
 #include "engine/file_handler.h"
-#include "engine/filter_spec.h"
+#include "engine/filter_request.h"
 #include "engine/index_descriptor.h"
 #include "engine/lock_defaults.h"
 #include "engine/record.h"

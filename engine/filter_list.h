@@ -20,7 +20,7 @@
 
 #include "engine/filter_bounds.h"
 #include "engine/filter_expr.h"
-#include "engine/filter_spec.h"
+#include "engine/filter_request.h"
 #include "engine/index_bitmap.h"
 #include "engine/index_file.h"
 
