@@ -85,13 +85,17 @@ bool TRecordStore::Get(uint32_t recordNo, bool readAhead, int direction, bool in
     record = entry;
     return true;
   }
+  // Every record handed out is pinned and has its computed fields.
+  auto deliver = [&](TRecord* entry) {
+    Pin(entry);
+    if (!entry->ComputedValid) ComputeFields(entry);
+    record = entry;
+    return true;
+  };
   if (TRecord* cached = cache_.Find(recordNo)) {
     ++stats_.CacheHits;
-    Pin(cached);
     cache_.MoveToFront(cached);
-    if (!cached->ComputedValid) ComputeFields(cached);
-    record = cached;
-    return true;
+    return deliver(cached);
   }
   if (recordNo > next) table_.Fail(kErrRecordBuffersCorrupt);  // beyond the last slot: there is no such record
   if (!table_.strictChangeDetection_ && table_.TakeReadLock()) return false;
@@ -101,11 +105,7 @@ bool TRecordStore::Get(uint32_t recordNo, bool readAhead, int direction, bool in
   const int32_t room = std::max<int32_t>(1, int32_t(cache_.Capacity() / 2));
   if (readAhead && indexRun &&
       table_.indexFile_->VisibleAhead(std::min(table_.readAheadLimit_, room) - 1, direction, ahead_)) {
-    TRecord* entry = ReadVisible(recordNo);
-    Pin(entry);
-    if (!entry->ComputedValid) ComputeFields(entry);
-    record = entry;
-    return true;
+    return deliver(ReadVisible(recordNo));
   }
   int32_t count = 1;
   const int32_t slotsFromHere = table_.header_.NextRecordNo - int32_t(recordNo);  // this slot and those after it
@@ -125,11 +125,7 @@ bool TRecordStore::Get(uint32_t recordNo, bool readAhead, int direction, bool in
     }
   }
   count = std::min(count, room);
-  TRecord* entry = ReadBlock(recordNo, count, direction);
-  Pin(entry);
-  if (!entry->ComputedValid) ComputeFields(entry);
-  record = entry;
-  return true;
+  return deliver(ReadBlock(recordNo, count, direction));
 }
 
 TRecord* TRecordStore::ReadVisible(uint32_t recordNo) {
@@ -205,22 +201,20 @@ TRecord* TRecordStore::ReadBlock(uint32_t recordNo, int32_t count, int direction
       }
       return;
     }
-    const uint8_t* bytes = ioBuffer_.data() + index * recordSize;
+    // The slot's bytes as read, deciphered; a live record carries its slot number.
+    auto fill = [&](TRecord* target) {
+      std::memcpy(target->Data(), ioBuffer_.data() + index * recordSize, recordSize);
+      if (table_.Encrypted()) table_.DecipherBlock(target->Data(), recordSize);
+      if (target->Data()[0] == 0) StoreU32(target->Data() + 1, n);
+      target->ComputedValid = false;
+    };
     if (entry != nullptr) {
-      if (entry->PinCount == 0 && !entry->Modified) {
-        std::memcpy(entry->Data(), bytes, recordSize);
-        if (table_.Encrypted()) table_.DecipherBlock(entry->Data(), recordSize);
-        if (entry->Data()[0] == 0) StoreU32(entry->Data() + 1, n);
-        entry->ComputedValid = false;
-      }
+      if (entry->PinCount == 0 && !entry->Modified) fill(entry);
       cache_.MoveToFront(entry);
     } else {
       entry = TakeFreeEntry();
       cache_.Renumber(entry, n);
-      std::memcpy(entry->Data(), bytes, recordSize);
-      if (table_.Encrypted()) table_.DecipherBlock(entry->Data(), recordSize);
-      if (entry->Data()[0] == 0) StoreU32(entry->Data() + 1, n);
-      entry->ComputedValid = false;
+      fill(entry);
       entry->Marked = true;  // not reused for a later slot of this block
     }
     touched.push_back(entry);
