@@ -10,10 +10,14 @@
 #include "engine/engine_error.h"
 #include "engine/field_types.h"
 #include "engine/field_values.h"
+#include "engine/final_steps.h"
 #include "engine/file_session.h"
 #include "engine/key_builder.h"
 #include "engine/locale.h"
 #include "engine/scramble.h"
+#include "engine/table_cursor.h"
+#include "engine/table_creator.h"
+#include "engine/table_writer.h"
 
 namespace tabula {
 
@@ -21,6 +25,8 @@ namespace tabula {
 TDataFile::TDataFile()
     : owners_(std::make_unique<TDataFileOwners>(*this)),
       store_(std::make_unique<TRecordStore>(*this)),
+      cursor_(std::make_unique<TTableCursor>(*this)),
+      writer_(std::make_unique<TTableWriter>(*this)),
       writeByte_(std::make_unique<TDataWriteLock>()),
       recordLocks_(std::make_unique<TRecordLocks>()),
       lockState_(std::make_unique<TTableLockState>()),
@@ -56,6 +62,69 @@ bool TDataFile::PhysicalOrder() const { return indexFile_->PhysicalOrder(); }
 bool TDataFile::NoPrimaryIndex() const { return indexFile_->NoPrimaryIndex(); }
 int TDataFile::SecondaryIndexCount() const { return indexFile_->Header().SecondaryCount; }
 bool TDataFile::IndexKeepsKeys(uint8_t slot) const { return indexFile_->SlotKeepsKeys(slot); }
+
+// ---------------------------------------------------------------- cursor operations
+
+TRecord* TDataFile::CurrentRecord() const { return cursor_->Current(); }
+void TDataFile::SelectIndex(const std::string& name) { cursor_->SelectIndex(name); }
+uint8_t TDataFile::CurrentIndex() const { return cursor_->CurrentIndex(); }
+int TDataFile::IndexCount() const { return cursor_->IndexCount(); }
+TIndexDescriptor TDataFile::GetIndexDesc(uint8_t slot) const { return cursor_->GetIndexDesc(slot); }
+int TDataFile::KeySize() const { return cursor_->KeySize(); }
+void TDataFile::GotoFirst() { cursor_->GotoFirst(); }
+void TDataFile::GotoLast() { cursor_->GotoLast(); }
+int TDataFile::ReadCurrent(uint8_t* buffer, bool lock) { return cursor_->ReadCurrent(buffer, lock); }
+int TDataFile::ReadNext(uint8_t* buffer) { return cursor_->ReadNext(buffer); }
+int TDataFile::ReadPrior(uint8_t* buffer) { return cursor_->ReadPrior(buffer); }
+int TDataFile::GotoRecNo(int32_t recNo) { return cursor_->GotoRecNo(recNo); }
+int32_t TDataFile::CurrentRecNo() { return cursor_->CurrentRecNo(); }
+int32_t TDataFile::RecordCount() { return cursor_->RecordCount(); }
+void TDataFile::GetBookmark(uint8_t* bookmark) { cursor_->GetBookmark(bookmark); }
+int TDataFile::GotoBookmark(const uint8_t* bookmark) { return cursor_->GotoBookmark(bookmark); }
+int TDataFile::CompareBookmarks(const uint8_t* left, const uint8_t* right) {
+  return cursor_->CompareBookmarks(left, right);
+}
+int TDataFile::FindKey(const uint8_t* key, int fieldCount, int partialLength, bool nearest) {
+  return cursor_->FindKey(key, fieldCount, partialLength, nearest);
+}
+void TDataFile::SetRange(const uint8_t* startKey, int startFieldCount, int startPartialLength, bool startExclusive,
+                         const uint8_t* endKey, int endFieldCount, int endPartialLength, bool endExclusive) {
+  cursor_->SetRange(startKey, startFieldCount, startPartialLength, startExclusive, endKey, endFieldCount,
+                    endPartialLength, endExclusive);
+}
+void TDataFile::CancelRange() { cursor_->CancelRange(); }
+int TDataFile::GotoCurrent(TDataFile& other) { return cursor_->GotoCurrent(other); }
+void TDataFile::BuildKey(const uint8_t* buffer, uint8_t* key) { cursor_->BuildKey(buffer, key); }
+
+
+// ---------------------------------------------------------------- updates and transactions
+
+void TDataFile::AppendRecord(uint8_t* buffer) { writer_->AppendRecord(buffer); }
+void TDataFile::ModifyRecord(uint8_t* buffer, bool unlockAfterwards, bool reposition) {
+  writer_->ModifyRecord(buffer, unlockAfterwards, reposition);
+}
+void TDataFile::DeleteRecord(bool reposition) { writer_->DeleteRecord(reposition); }
+void TDataFile::StartTransaction() { writer_->StartTransaction(); }
+void TDataFile::Commit() { writer_->Commit(); }
+void TDataFile::Rollback() { writer_->Rollback(); }
+
+std::unique_ptr<TDataFile> TDataFile::Clone() {
+  if (Exclusive()) Fail(kErrAccessDenied);
+  auto clone = std::make_unique<TDataFile>();
+  clone->SetFileName(FileName());
+  clone->SetReadOnly(ReadOnly());
+  clone->SetInMemory(InMemory());
+  clone->SetStrictChangeDetection(strictChangeDetection_);
+  clone->SetForceBufferFlush(forceBufferFlush_);
+  clone->SetPasswordCallback(passwordUserData_, passwordCallback_);
+  clone->LockRetryCount = LockRetryCount;
+  clone->LockWaitTime = LockWaitTime;
+  clone->Open();
+  cursor_->CopyOrderTo(*clone->cursor_);
+  CopyFiltersTo(*clone);
+  cursor_->CopyPlaceTo(*clone->cursor_);
+  return clone;
+}
 
 std::string ResolveDataFileName(const std::string& name) {
   size_t first = name.find_first_not_of(' ');
@@ -113,7 +182,7 @@ void TDataFile::ResetState() {
   working_.clear();
   hasValidityChecks_ = hasDefaults_ = hasComputed_ = false;
   computedSize_ = 0;
-  current_ = nullptr;
+  cursor_->Forget();
   store_->Clear();
   headerModified_ = false;
 }
@@ -220,14 +289,20 @@ void TDataFile::LoadFieldDescriptors() {
   if (Encrypted()) DecipherBlock(block.data(), block.size());
   fileDescs_.clear();
   fileDescs_.reserve(count);
-  hasValidityChecks_ = hasDefaults_ = hasComputed_ = false;
   for (size_t k = 0; k < count; ++k) {
     TFieldDesc d = TFieldDesc::Unpack(block.data() + kFieldDescSize * k);
     d.ExpressionHandle = 0;
+    fileDescs_.push_back(std::move(d));
+  }
+  NoteFieldFeatures(fileDescs_);
+}
+
+void TDataFile::NoteFieldFeatures(const std::vector<TFieldDesc>& descs) {
+  hasValidityChecks_ = hasDefaults_ = hasComputed_ = false;
+  for (const TFieldDesc& d : descs) {
     if (d.Required != 0 || !d.MinValue.empty() || !d.MaxValue.empty()) hasValidityChecks_ = true;
     if (!d.DefaultValue.empty()) hasDefaults_ = true;
     if (d.Computed != 0) hasComputed_ = true;
-    fileDescs_.push_back(std::move(d));
   }
 }
 
@@ -235,7 +310,46 @@ void TDataFile::SetWorkingFromFile() {
   working_ = fileDescs_;
   DropRecordCache();
   store_->Resize(size_t(RecordSize()));
-  current_ = nullptr;
+  cursor_->Forget();
+}
+
+void TDataFile::SetWorkingDescriptors(const std::vector<TFieldDef>& defs) {
+  if (!IsOpen()) Fail(kErrInvalidHandle);
+  std::vector<TFieldDesc> descs = CheckFieldDefs(defs, header_.LanguageId, header_.SortId, true, FileName());
+  // The stored fields must be the file's own, field for field: records are
+  // read and written with the file's layout.
+  std::vector<const TFieldDesc*> stored;
+  for (const TFieldDesc& d : descs)
+    if (d.Computed == 0) stored.push_back(&d);
+  std::vector<const TFieldDesc*> fileStored;
+  for (const TFieldDesc& d : fileDescs_)
+    if (d.Computed == 0) fileStored.push_back(&d);
+  if (stored.size() != fileStored.size()) Fail(kErrFieldDefinition);
+  for (size_t i = 0; i < stored.size(); ++i) {
+    const TFieldDesc& a = *stored[i];
+    const TFieldDesc& b = *fileStored[i];
+    if (a.FieldType != b.FieldType || a.DataSize != b.DataSize || a.Offset != b.Offset ||
+        a.IsAutoIncrement() != b.IsAutoIncrement())
+      Fail(kErrFieldDefinition, a.Name);
+  }
+  // Computed fields follow the stored part, each as null flag and data.
+  int offset = header_.RecordSize;
+  for (TFieldDesc& d : descs) {
+    if (d.Computed == 0) continue;
+    if (offset + d.DataSize + 1 > 0xFFFF) Fail(kErrRecordSize, d.Name);
+    d.Offset = uint16_t(offset);
+    offset += d.DataSize + 1;
+  }
+  UnpinAll();
+  DropRecordCache();
+  computedSize_ = offset - header_.RecordSize;
+  working_ = std::move(descs);
+  NoteFieldFeatures(working_);
+  store_->Resize(size_t(RecordSize()));
+  cursor_->Forget();
+  // The cursor starts again before the first record.
+  indexFile_->FirstKey();
+  indexFile_->SetCursorFlags(true, false);
 }
 
 void TDataFile::CheckConsistency(int64_t fileLength) {
@@ -294,56 +408,54 @@ void TDataFile::OpenCompanions() {
 
 void TDataFile::Close() {
   if (!IsOpen()) return;
-  std::exception_ptr firstError;
-  auto attempt = [&firstError](auto&& step) {
-    try {
-      step();
-    } catch (...) {
-      if (!firstError) firstError = std::current_exception();
-    }
-  };
+  TFinalSteps steps;
   if (lockState_->TableLocked()) {
     // A transaction still open: its unwritten changes are discarded and the
     // table lock goes.
-    attempt([&] { EndTransactionDiscard(); });
-    if (lockState_->TableLocked()) lockState_->UnlockTable();
-    lockState_->EndTransaction();
+    steps.Then([&] { writer_->EndTransactionDiscard(); });
+    steps.Then([&] {
+      if (lockState_->TableLocked()) lockState_->UnlockTable();
+      lockState_->EndTransaction();
+    });
   } else {
-    attempt([&] {
+    steps.Then([&] {
       UnpinAll();
       if (Exclusive() && !ReadOnly()) FlushAll(true, false, false);
     });
   }
-  attempt([&] {
+  steps.Then([&] {
     const std::vector<int32_t> held = recordLocks_->HeldRecords();
     for (auto it = held.rbegin(); it != held.rend(); ++it) recordLocks_->Unlock(*this, *it);
   });
-  attempt([&] { ReleaseReadLock(); });
-  attempt([&] { ReleaseWriteLock(); });
-  attempt([&] {
+  steps.Then([&] { ReleaseReadLock(); });
+  steps.Then([&] { ReleaseWriteLock(); });
+  steps.Then([&] {
     if (!lockState_->WriteHold()) return;
     lockState_->EndHold();
     if (!LockFree() && !lockState_->OwnsWriteByte()) writeByte_->Unlock(*this);
   });
-  attempt([&] {
+  steps.Then([&] {
     if (blobFile_->IsOpen()) blobFile_->Close();
   });
-  attempt([&] {
+  steps.Then([&] {
     if (indexFile_->IsOpen()) indexFile_->CloseIndexFile();
   });
-  filterList_->Clear();  // the table's filters live as long as the open table
-  blobFileOpen_ = false;
-  ForgetOpenCipherTable();  // table cipher: data_file_cipher.cpp
-  layoutLoaded_ = false;
-  fileDescs_.clear();
-  working_.clear();
-  current_ = nullptr;
-  store_->Clear();
-  writeByte_->Reset();
-  recordLocks_->Reset();
-  lockState_->Reset();
-  CloseFile();
-  if (firstError) std::rethrow_exception(firstError);
+  // What the handle knew of the table goes, whatever failed above.
+  steps.Then([&] {
+    filterList_->Clear();  // the table's filters live as long as the open table
+    blobFileOpen_ = false;
+    ForgetOpenCipherTable();  // table cipher: data_file_cipher.cpp
+    layoutLoaded_ = false;
+    fileDescs_.clear();
+    working_.clear();
+    cursor_->Forget();
+    store_->Clear();
+    writeByte_->Reset();
+    recordLocks_->Reset();
+    lockState_->Reset();
+    CloseFile();
+  });
+  steps.Run();
 }
 
 void TDataFile::Refresh() {
@@ -392,44 +504,18 @@ bool TDataFile::CheckForChanges() {
   return changed;
 }
 
-TDataFile::TCursorPlace TDataFile::RememberCursor() const {
-  TCursorPlace place;
-  place.Positioned = indexFile_->IsOpen() && indexFile_->CurrentKey() != nullptr;
-  place.Bof = indexFile_->Bof();
-  place.Eof = indexFile_->Eof();
-  if (indexFile_->IsOpen()) place.RecNo = indexFile_->CurrentRecordNumber();
-  if (place.Positioned) {
-    const uint8_t* current = indexFile_->CurrentKey();
-    place.Key.assign(current, current + indexFile_->KeyLength());
-  }
-  return place;
-}
-
-void TDataFile::ReturnCursor(TCursorPlace place, bool keepFlags) {
-  // The live and visible bitmaps of bitmap mode describe the old records.
-  if (indexFile_->BitmapMode()) indexFile_->RebuildBitmaps();
-  if (!place.Positioned) {
-    indexFile_->MarkEmpty();
-  } else if (indexFile_->PhysicalOrder()) {
-    indexFile_->GoToRecord(place.RecNo);
-  } else {
-    place.Key.resize(std::max<size_t>(place.Key.size(), kKeyBufferSize), 0);
-    indexFile_->FindKey(place.Key.data(), true, keepFlags);
-  }
-}
-
 void TDataFile::ReloadAfterChange(bool indexChanged) {
   // Remember where the cursor stands, by its key, before the caches go.
-  const TCursorPlace place = RememberCursor();
+  const TTableCursor::TPlace place = cursor_->Remember();
   if (indexChanged) {
     indexFile_->DiscardPages();
     indexFile_->ReadHeader();
   }
   ReadHeader();
   DropRecordCache();
-  current_ = nullptr;
+  cursor_->Forget();
   if (!indexFile_->IsOpen()) return;
-  ReturnCursor(place, true);
+  cursor_->Return(place, true);
 }
 
 // ---------------------------------------------------------------- locks
@@ -525,11 +611,41 @@ void TDataFile::EndWriteHold() {
   if (!lockState_->TableLocked()) recordLocks_->UnlockAll(*this);
 }
 
+void TDataFile::LockTable() {
+  if (lockState_->TableLocked()) return;
+  if (LockFree()) {
+    lockState_->LockTable();
+    return;
+  }
+  ReleaseReadLock();
+  if (!writeByte_->Lock(*this)) Fail(kErrLockFailure);
+  lockState_->LockTable();
+  try {
+    CheckForChanges();
+  } catch (...) {
+    try {
+      UnlockTable();
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+void TDataFile::UnlockTable() {
+  bool ok = true;
+  if (lockState_->TableLocked()) {
+    lockState_->UnlockTable();
+    if (!LockFree() && !lockState_->OwnsWriteByte()) ok = writeByte_->Unlock(*this);
+  }
+  if (!LockFree()) recordLocks_->UnlockAll(*this);
+  if (!ok) Fail(kErrLockFailure);
+}
+
 void TDataFile::LockRecord(int32_t recordNo) {
   if (LockFree()) return;
   if (recordNo == 0) {
-    if (current_ == nullptr || current_->RecordNo == 0) Fail(kErrRecordInUse);
-    recordNo = int32_t(current_->RecordNo);
+    if (cursor_->Current() == nullptr || cursor_->Current()->RecordNo == 0) Fail(kErrRecordInUse);
+    recordNo = int32_t(cursor_->Current()->RecordNo);
   }
   if (recordLocks_->IsHeld(recordNo)) return;
   if (!strictChangeDetection_) TakeReadLock();
@@ -539,8 +655,8 @@ void TDataFile::LockRecord(int32_t recordNo) {
 void TDataFile::UnlockRecord(int32_t recordNo) {
   if (LockFree()) return;
   if (recordNo == 0) {
-    if (current_ == nullptr || current_->RecordNo == 0) Fail(kErrUnlock);
-    recordNo = int32_t(current_->RecordNo);
+    if (cursor_->Current() == nullptr || cursor_->Current()->RecordNo == 0) Fail(kErrUnlock);
+    recordNo = int32_t(cursor_->Current()->RecordNo);
   }
   // Under a write hold or the table lock record locks go when those end.
   if (lockState_->WritersKeptOut()) return;
@@ -573,16 +689,6 @@ bool TDataFile::RecordIsLive(int32_t recNo) {
 
 // ---------------------------------------------------------------- records
 
-void TDataFile::SetCurrentRecord(TRecord* record) {
-  if (current_ == record) {
-    // Same entry: the caller's new pin is one too many.
-    ReleaseRecord(record);
-    return;
-  }
-  ReleaseRecord(current_);
-  current_ = record;
-}
-
 void TDataFile::UnpinAll() {
   store_->Cache().UnpinAll();
   if (indexFile_->IsOpen()) indexFile_->UnpinPages();
@@ -591,7 +697,7 @@ void TDataFile::UnpinAll() {
 
 void TDataFile::DropRecordCache() {
   store_->DropAll();
-  current_ = nullptr;
+  cursor_->Forget();
 }
 
 bool TDataFile::GetRecord(uint32_t recordNo, bool readAhead, int direction, bool indexRun, TRecord*& record) {
@@ -729,16 +835,6 @@ void TDataFile::InitRecord(uint8_t* buffer) {
     }
     SetField(TDescSet::kWorking, int(k + 1), reinterpret_cast<const uint8_t*>(bytes.data()), true, buffer);
   }
-}
-
-void TDataFile::BuildKey(const uint8_t* buffer, uint8_t* key) {
-  const uint8_t slot = indexFile_->CurrentSlot();
-  if (indexFile_->PhysicalOrder()) {
-    std::memset(key, 0, 4);
-    return;
-  }
-  BuildIndexKey(slot, indexFile_->Descriptor(slot), fileDescs_.data(), fileDescs_.size(), buffer,
-                header_.LanguageId, header_.SortId, key);
 }
 
 // ---------------------------------------------------------------- blob fields

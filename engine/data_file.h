@@ -8,11 +8,11 @@
 // through the change counters of the headers.
 //
 // It is also the engine cursor of the dataset layer: the cursor operations
-// (declared below, implemented in data_file_cursor.cpp) move the index
-// file's cursor and load the record it stands on as the current record.
+// (declared below) are those of its cursor part, TTableCursor, which moves
+// the index file's cursor and keeps the record it stands on as current.
 //
-// Record updates, the free-slot chain and transactions are implemented in
-// data_file_update.cpp. Record filters hook into the index file's cursor.
+// Record updates, the free-slot chain and transactions are those of its
+// writer part, TTableWriter. Record filters hook into the index file's cursor.
 
 #include <cstdint>
 #include <functional>
@@ -65,6 +65,8 @@ class TIndexFile;
 class TRecordCache;
 class TRecordLocks;
 class TRecordStore;
+class TTableCursor;
+class TTableWriter;
 class TTableLockState;
 
 class TDataFile : public TFileHandler {
@@ -175,9 +177,9 @@ class TDataFile : public TFileHandler {
   // The engine's own parts, for the engine and its tests.
   TIndexFile& IndexFile() { return *indexFile_; }
   const TIndexFile& IndexFile() const { return *indexFile_; }
-  TRecord* CurrentRecord() const { return current_; }
+  TRecord* CurrentRecord() const;
 
-  // ---- Cursor operations (data_file_cursor.cpp) ----
+  // ---- Cursor operations (the cursor part, table_cursor.cpp) ----
   // Each first takes the read lock when strict change detection is on.
   void SelectIndex(const std::string& name);  // 10022 for an unknown name
   uint8_t CurrentIndex() const;
@@ -253,7 +255,7 @@ class TDataFile : public TFileHandler {
   std::string BlobFileName() const;
   TBlobFile& BlobFile() { return *blobFile_; }
 
-  // ---- Record updates (data_file_update.cpp) ----
+  // ---- Record updates (the writer part, table_writer.cpp) ----
   // Inserts the buffer as a new record, which becomes the current record.
   // The buffer's bytes 5..8 receive the new record ID.
   void AppendRecord(uint8_t* buffer);
@@ -326,22 +328,7 @@ class TDataFile : public TFileHandler {
   // consecutive slots. True when anything was written.
   bool FlushRecords();
   size_t OpeningCacheCapacity() const;
-  // Makes `record` (pinned by the caller, or null) the current record and
-  // unpins the previous one.
-  void SetCurrentRecord(TRecord* record);
   TFilter* FilterAt(size_t index) const;
-  // Required, minimum and maximum checks over the working descriptors
-  // (9732, 9730, 9731); nothing when the table has no validity checks.
-  void ValidateRecord(const uint8_t* buffer);
-  // The slot the next append takes: the head of the free chain (tables with
-  // a primary index), else the end of the file.
-  int32_t NextFreeSlot() const;
-  // Gets slot r (pinned) and unlinks it from the free chain.
-  TRecord* TakeSlot(int32_t recordNo);
-  // Puts a cached record on the free chain (status 1).
-  void FreeSlot(TRecord* record);
-  // Hands out the next record ID (after 2147483647 it starts from 1 again).
-  int32_t NextRecordID();
   // ---- What the index and blob files ask of the table (through
   // TDataFileOwners, which implements their owner interfaces) ----
   friend class TDataFileOwners;
@@ -361,20 +348,12 @@ class TDataFile : public TFileHandler {
   void CheckPassword();
   void OpenCompanions();
   friend class TRecordStore;
+  friend class TTableWriter;
+  // The validity, default and computed-field flags of a descriptor set.
+  void NoteFieldFeatures(const std::vector<TFieldDesc>& descs);
   void DropRecordCache();
   // What CheckForChanges does after a change: reload, drop, re-find.
   void ReloadAfterChange(bool indexChanged);
-  // Where the cursor stands (its key, record and ends), to come back to it
-  // after the caches are dropped or the filters change.
-  struct TCursorPlace {
-    bool Positioned = false;
-    bool Bof = false;
-    bool Eof = false;
-    int32_t RecNo = 0;
-    std::vector<uint8_t> Key;
-  };
-  TCursorPlace RememberCursor() const;
-  void ReturnCursor(TCursorPlace place, bool keepFlags);
   const std::vector<TFieldDesc>& SetOf(TDescSet set) const { return Descriptors(set); }
   [[noreturn]] void Fail(uint16_t code, const std::string& fieldName = {}) const;
   // Blob fields: the descriptor of a blob field of the working set, or null.
@@ -385,41 +364,6 @@ class TDataFile : public TFileHandler {
   int32_t OpenBlobSize(int32_t handle) const;
   // Releases the read lock an operation took on its own.
   void EndReadScope(bool hadReadLock);
-  // Update internals (data_file_update.cpp).
-  void CheckWritable();
-  void BeginTransactionWrites();
-  void FlushToDisk();
-  void FlushAfterChange();
-  void EndTransactionDiscard();
-  // Drops what the caches hold that is not in the files (records, index
-  // pages, headers and, with blobs, blob blocks) and puts the cursor back
-  // where it stood.
-  void DiscardUnwrittenChanges(bool blobs);
-  // After an update failed: what it applied is taken back. A handle that
-  // shares the files and had written nothing yet drops its caches, which
-  // leaves the files byte for byte as they were; otherwise the change set
-  // is undone in reverse and, for a sharing handle, written out again.
-  // False when there was nothing left to take back (the update had made
-  // its change stand).
-  bool TakeBackFailedUpdate(TChangeSet& changes, bool writing, bool blobsTouched);
-  // Closes and opens the blob file, which drops its unwritten blocks.
-  void ReopenBlobFile();
-  // Puts slot recordNo back as `before` holds it (empty: a slot the update
-  // added at the end, dropped from the cache). keepBlobFields keeps the
-  // blob references the record holds now.
-  void RestoreSlot(int32_t recordNo, const std::vector<uint8_t>& before, bool keepBlobFields);
-  // Frees the blobs the record in slot recordNo refers to.
-  void FreeSlotBlobs(int32_t recordNo);
-  void CheckBlobHandles(const uint8_t* buffer) const;
-  void StoreRecordBlobs(int32_t recordNo, uint8_t* slot);
-  void FreeRecordBlobs(int32_t recordNo, const uint8_t* scratch);
-  void RepositionOnRecord(const uint8_t* record, int32_t recordNo);
-  void RepositionAfterDelete(const std::vector<uint8_t>& key, int32_t recordNo);
-  void ReloadCurrentFromCursor();
-  int32_t CurrentRecordForUpdate() const;
-  std::vector<uint8_t> KeyOf(uint8_t slot, const uint8_t* record) const;
-  std::vector<uint8_t> CurrentIndexKey(const uint8_t* record) const;
-  std::vector<uint8_t> MaintainedSlots() const;
 
   TDataHeader header_;
   bool headerModified_ = false;
@@ -435,7 +379,10 @@ class TDataFile : public TFileHandler {
   // The owner interfaces the index and blob files call back through.
   std::unique_ptr<TDataFileOwners> owners_;
   std::unique_ptr<TRecordStore> store_;
-  TRecord* current_ = nullptr;
+  // Where the handle stands, with its current record.
+  std::unique_ptr<TTableCursor> cursor_;
+  // Updates and transactions.
+  std::unique_ptr<TTableWriter> writer_;
 
   // Locks: the write byte, the record locks and which of them (and of the
   // index and blob files' locks) the handle holds, with the transaction.
@@ -464,7 +411,8 @@ class TDataFile : public TFileHandler {
   // when the first filter is added.
   std::unique_ptr<TFilterScanSource> filterSource_;
   void WireFilters();
-  void RepositionAfterFilterChange(int32_t recNo, const std::vector<uint8_t>& key, bool bof, bool eof);
+  // Adds this table's filters to a clone, active where they are here.
+  void CopyFiltersTo(TDataFile& clone) const;
   // Enciphered tables open in this process, for the second-cursor rule.
   void RegisterOpenCipherTable();
   void ForgetOpenCipherTable();

@@ -11,6 +11,7 @@
 #include "engine/data_file.h"
 #include "engine/data_file_parts.h"
 #include "engine/read_lock_scope.h"
+#include "engine/table_cursor.h"
 #include "engine/engine_error.h"
 #include "engine/field_types.h"
 #include "engine/filter_bounds.h"
@@ -117,33 +118,33 @@ void TDataFile::ActivateFilter(TFilter* handle) {
   if (!IsOpen()) Fail(kErrInvalidHandle);
   WireFilters();
   TReadLockScope scope(*this);
-  const TCursorPlace place = RememberCursor();
+  const TTableCursor::TPlace place = cursor_->Remember();
   const int code = filterList_->Activate(handle);
   if (code != 0) Fail(uint16_t(code));
   indexFile_->RefreshFilter(handle);
-  RepositionAfterFilterChange(place.RecNo, place.Key, place.Bof, place.Eof);
+  cursor_->ReturnAfterFilterChange(place);
   scope.Release();
 }
 
 void TDataFile::DeactivateFilter(TFilter* handle) {
   if (!IsOpen()) Fail(kErrInvalidHandle);
   TReadLockScope scope(*this);
-  const TCursorPlace place = RememberCursor();
+  const TTableCursor::TPlace place = cursor_->Remember();
   const int code = filterList_->Deactivate(handle);
   if (code != 0) Fail(uint16_t(code));
   indexFile_->FiltersChanged();
-  RepositionAfterFilterChange(place.RecNo, place.Key, place.Bof, place.Eof);
+  cursor_->ReturnAfterFilterChange(place);
   scope.Release();
 }
 
 void TDataFile::RemoveFilter(TFilter* handle) {
   if (!IsOpen()) Fail(kErrInvalidHandle);
   TReadLockScope scope(*this);
-  const TCursorPlace place = RememberCursor();
+  const TTableCursor::TPlace place = cursor_->Remember();
   const int code = filterList_->Remove(handle);
   if (code != 0) Fail(uint16_t(code));
   indexFile_->FiltersChanged();
-  RepositionAfterFilterChange(place.RecNo, place.Key, place.Bof, place.Eof);
+  cursor_->ReturnAfterFilterChange(place);
   scope.Release();
 }
 
@@ -151,36 +152,28 @@ size_t TDataFile::FilterCount() const { return filterList_->Count(); }
 
 TFilter* TDataFile::FilterAt(size_t index) const { return filterList_->At(index); }
 
-// Before the first and after the last stay there; a cursor on a record
-// stays on it when it is still visible, else it moves to the next visible
-// record in the current order (the last one when none follows).
-void TDataFile::RepositionAfterFilterChange(int32_t recNo, const std::vector<uint8_t>& key, bool bof, bool eof) {
-  TIndexFile& index = *indexFile_;
-  if (recNo == 0 || bof) {
-    index.FirstKey();
-    index.SetCursorFlags(true, false);
-    SetCurrentRecord(nullptr);
-    return;
+// The filters, each with its own copy of the expression, active as here.
+void TDataFile::CopyFiltersTo(TDataFile& clone) const {
+  bool anyActive = false;
+  for (size_t i = 0; i < FilterCount(); ++i) {
+    const TFilter* filter = FilterAt(i);
+    TFilterSpec request;
+    request.UserData = filter->UserData;
+    request.RestrictToPrevious = filter->RestrictToPrevious;
+    if (filter->IsCallback) {
+      request.Callback = filter->Callback;
+    } else if (filter->Tree) {
+      request.Tree = TFilterTree::Owned(CopyFilterTree(*filter->Tree));
+    } else {
+      continue;
+    }
+    TFilter* copy = clone.AddFilter(std::move(request));
+    if (filter->Active) {
+      clone.filterList_->Activate(copy);
+      anyActive = true;
+    }
   }
-  if (eof) {
-    index.LastKey();
-    index.SetCursorFlags(false, true);
-    SetCurrentRecord(nullptr);
-    return;
-  }
-  if (index.PhysicalOrder()) {
-    index.GoToRecord(recNo);
-  } else {
-    std::vector<uint8_t> probe(key);
-    probe.resize(std::max<size_t>(probe.size(), kKeyBufferSize), 0);
-    index.FindKey(probe.data(), true, false);
-  }
-  if (index.CurrentRecordNumber() == 0) {
-    SetCurrentRecord(nullptr);
-    return;
-  }
-  index.SetCursorFlags(false, false);
-  if (current_ == nullptr || int32_t(current_->RecordNo) != index.CurrentRecordNumber()) ReloadCurrentFromCursor();
+  if (anyActive) clone.indexFile_->RefreshFilter(nullptr);
 }
 
 }  // namespace tabula

@@ -393,6 +393,33 @@ TEST_F(UpdateTest, ReadOnlyHandlesRefuseEveryChange) {
   EXPECT_EQ(EngineCode([&] { t.StartTransaction(); }), kErrAccessDenied);
 }
 
+TEST_F(UpdateTest, ChangesWithoutACurrentRecordAreRefusedAndChangeNothing) {
+  struct Case {
+    bool exclusive;
+    int modifyCode;
+    int deleteCode;  // a shared handle first fails to lock "the current record"
+  };
+  for (const Case& c : {Case{false, kErrRecordNotFound, kErrRecordInUse},
+                        Case{true, kErrRecordNotFound, kErrRecordNotFound}}) {
+    SCOPED_TRACE(c.exclusive ? "exclusive" : "shared");
+    CreateTestTable(Path(), true, false);
+    TDataFile t;
+    t.SetFileName(Path());
+    t.SetExclusive(c.exclusive);
+    t.Open();
+    AppendRows(t, 2);
+    std::vector<uint8_t> buffer(size_t(t.RecordSize()));
+    t.InitRecord(buffer.data());
+    t.GotoFirst();  // before the first record: none is current
+    EXPECT_EQ(EngineCode([&] { t.DeleteRecord(true); }), c.deleteCode);
+    t.GotoFirst();
+    EXPECT_EQ(EngineCode([&] { t.ModifyRecord(buffer.data(), false, false); }), c.modifyCode);
+    EXPECT_EQ(t.RecordCount(), 2);
+    EXPECT_EQ(CheckTable(t), std::vector<std::string>{});
+    t.Close();
+  }
+}
+
 TEST_F(UpdateTest, ModifyKeepsTheRecordIdAndMovesItsKeys) {
   CreateTestTable(Path(), true, false);
   TDataFile t;
