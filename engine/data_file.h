@@ -226,11 +226,6 @@ class TDataFile : public TFileHandler {
   size_t FilterCount() const;
 
   // ---- Table cipher (data_file_cipher.cpp) ----
-  // Enciphered tables pass the descriptor block, records, index header and
-  // pages, and blob header and blocks through the record-key scramble; each
-  // block starts it afresh at its first byte.
-  void EncipherBlock(uint8_t* data, size_t size);
-  void DecipherBlock(uint8_t* data, size_t size);
   // The table's password (deciphered from the header); empty when the table
   // is not enciphered.
   std::string TablePassword() const;
@@ -270,12 +265,7 @@ class TDataFile : public TFileHandler {
   // are placed after the stored part.
   void SetWorkingDescriptors(const std::vector<TFieldDef>& defs);
 
-  // ---- Table lock and transactions ----
-  // Takes the data file's table byte (the write byte) for this handle and
-  // checks for changes; an exclusive handle only notes the state.
-  void LockTable();
-  // Releases the table byte and every record lock of the handle.
-  void UnlockTable();
+  // ---- Transactions ----
   // Starts a transaction (11013 on a read-only handle; nothing when one is
   // running). Changes stay in the caches until Commit; the first change
   // takes the table lock, which keeps every other writer out.
@@ -320,6 +310,9 @@ class TDataFile : public TFileHandler {
   // Run whenever this handle takes the read, write or table lock: reloads
   // what another program changed and drops the caches. True when changed.
   bool CheckForChanges();
+  // CheckForChanges under a lock just taken; when the check fails, the lock
+  // is given up again by `release` and the check's error passed on.
+  bool CheckForChangesUnder(void (TDataFile::*release)());
   int FileFieldCount() const { return int(fileDescs_.size()); }
   bool WriteHoldActive() const;
   // The handle takes no locks: exclusive, or the file is read-only by attribute.
@@ -329,6 +322,17 @@ class TDataFile : public TFileHandler {
   bool FlushRecords();
   size_t OpeningCacheCapacity() const;
   TFilter* FilterAt(size_t index) const;
+  // The table lock, which a transaction's first change takes: the data
+  // file's table byte (the write byte) for this handle, then a check for
+  // changes; an exclusive handle only notes the state. Unlocking releases
+  // the table byte and every record lock of the handle.
+  void LockTable();
+  void UnlockTable();
+  // Enciphered tables pass the descriptor block, records, index header and
+  // pages, and blob header and blocks through the record-key scramble; each
+  // block starts it afresh at its first byte.
+  void EncipherBlock(uint8_t* data, size_t size);
+  void DecipherBlock(uint8_t* data, size_t size);
   // ---- What the index and blob files ask of the table (through
   // TDataFileOwners, which implements their owner interfaces) ----
   friend class TDataFileOwners;

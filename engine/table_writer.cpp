@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstring>
 #include <functional>
-#include <memory>
 
 #include "engine/change_set.h"
 #include "engine/data_file.h"
@@ -50,8 +49,9 @@ int32_t ChooseRecordID(TIndexFile& index, int32_t lastRecordId, int32_t slots) {
 // ---------------------------------------------------------------- slots and IDs
 
 int32_t TTableWriter::NextFreeSlot() const {
-  if (table_.header_.FirstFreeRecord != 0 && !table_.indexFile_->NoPrimaryIndex()) return int32_t(table_.header_.FirstFreeRecord);
-  return table_.header_.NextRecordNo;
+  const TDataHeader& header = table_.header_;
+  if (header.FirstFreeRecord != 0 && !table_.indexFile_->NoPrimaryIndex()) return int32_t(header.FirstFreeRecord);
+  return header.NextRecordNo;
 }
 
 TRecord* TTableWriter::TakeSlot(int32_t recordNo) {
@@ -60,15 +60,16 @@ TRecord* TTableWriter::TakeSlot(int32_t recordNo) {
     if (attempt > 64) table_.Fail(kErrRecordBuffersCorrupt);
     table_.GetRecord(uint32_t(recordNo), false, kReadForward, false, record);
   }
+  TDataHeader& header = table_.header_;
   uint32_t link = record->Data()[0] == 1 ? LoadU32(record->Data() + 1) : 0;
   // A link outside the file (or to the slot itself) would hand out a live
   // record or a slot that does not exist: the chain ends here instead.
-  if (link != 0 && (link >= uint32_t(table_.header_.NextRecordNo) || link == uint32_t(recordNo))) {
+  if (link != 0 && (link >= uint32_t(header.NextRecordNo) || link == uint32_t(recordNo))) {
     link = 0;
     table_.BlobMessage(kFreeChainFixedText);
   }
-  if (table_.header_.FirstFreeRecord != link) {
-    table_.header_.FirstFreeRecord = link;
+  if (header.FirstFreeRecord != link) {
+    header.FirstFreeRecord = link;
     table_.headerModified_ = true;
   }
   return record;
@@ -77,24 +78,26 @@ TRecord* TTableWriter::TakeSlot(int32_t recordNo) {
 void TTableWriter::FreeSlot(TRecord* record) {
   const int32_t next = NextFreeSlot();
   record->Data()[0] = 1;
-  StoreU32(record->Data() + 1, next == table_.header_.NextRecordNo ? 0u : uint32_t(next));
+  TDataHeader& header = table_.header_;
+  StoreU32(record->Data() + 1, next == header.NextRecordNo ? 0u : uint32_t(next));
   record->Modified = true;
-  table_.header_.FirstFreeRecord = record->RecordNo;
+  header.FirstFreeRecord = record->RecordNo;
   table_.headerModified_ = true;
 }
 
 int32_t TTableWriter::NextRecordID() {
-  if (table_.header_.LastRecordID == INT32_MAX) table_.header_.LastRecordID = 0;
-  ++table_.header_.LastRecordID;
+  TDataHeader& header = table_.header_;
+  if (header.LastRecordID == INT32_MAX) header.LastRecordID = 0;
+  ++header.LastRecordID;
   table_.headerModified_ = true;
-  return table_.header_.LastRecordID;
+  return header.LastRecordID;
 }
 
 // ---------------------------------------------------------------- validity
 
 void TTableWriter::ValidateRecord(const uint8_t* buffer) {
   if (!table_.hasValidityChecks_) return;
-  const TLocaleFormats formats = LoadLocaleFormats(false, table_.header_.LanguageId, table_.header_.SortId);
+  const TLocaleFormats formats = LoadLocaleFormats(false, table_.LanguageId(), table_.SortId());
   std::vector<uint8_t> value;
   std::string limit;
   for (size_t k = 0; k < table_.working_.size(); ++k) {
@@ -112,7 +115,7 @@ void TTableWriter::ValidateRecord(const uint8_t* buffer) {
       limit.resize(value.size(), '\0');
       if (d.FieldType == kFldString && !value.empty()) limit.back() = '\0';
       order = CompareFieldValues(d.FieldType, value.data(), reinterpret_cast<const uint8_t*>(limit.data()), d.DataSize,
-                                 table_.header_.LanguageId, table_.header_.SortId);
+                                 table_.LanguageId(), table_.SortId());
       return true;
     };
     int order = 0;
@@ -138,8 +141,9 @@ std::vector<uint8_t> TTableWriter::MaintainedSlots() const {
 
 std::vector<uint8_t> TTableWriter::KeyOf(uint8_t slot, const uint8_t* record) const {
   std::vector<uint8_t> key(kKeyBufferSize, 0);
-  BuildIndexKey(slot, table_.indexFile_->Descriptor(slot), table_.fileDescs_.data(), table_.fileDescs_.size(), record, table_.header_.LanguageId,
-                table_.header_.SortId, key.data());
+  const std::vector<TFieldDesc>& descs = table_.fileDescs_;
+  BuildIndexKey(slot, table_.indexFile_->Descriptor(slot), descs.data(), descs.size(), record, table_.LanguageId(),
+                table_.SortId(), key.data());
   return key;
 }
 
@@ -193,7 +197,8 @@ void TTableWriter::CheckBlobHandles(const uint8_t* buffer) const {
     if (value >= 0) continue;
     // A handle that names no open blob would be stored as a reference.
     const int32_t handle = table_.HandleInField(d, buffer);
-    if (handle == 0 || !table_.blobFileOpen_ || !table_.blobFile_->IsOpenBlob(handle)) table_.Fail(kErrBlobOffset, d.Name);
+    if (handle == 0 || !table_.blobFileOpen_ || !table_.blobFile_->IsOpenBlob(handle))
+      table_.Fail(kErrBlobOffset, d.Name);
   }
 }
 
@@ -484,8 +489,8 @@ void TTableWriter::AppendRecord(uint8_t* buffer) {
     }
   }
   // Refuse a full table before anything changes.
-  if (r == header.NextRecordNo &&
-      (int64_t(header.NextRecordNo) + 1 > kMaxRecordNo || int64_t(header.RecordSize) * header.NextRecordNo > kMaxDataBytes))
+  if (r == header.NextRecordNo && (int64_t(header.NextRecordNo) + 1 > kMaxRecordNo ||
+                                   int64_t(header.RecordSize) * header.NextRecordNo > kMaxDataBytes))
     table_.Fail(kErrFileFull);
   update.LockRecord(r);
   ValidateRecord(buffer);
