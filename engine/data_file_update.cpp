@@ -18,14 +18,14 @@
 #include <memory>
 
 #include "engine/change_set.h"
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 #include "engine/data_file_parts.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/field_values.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/field_values.h"
 #include "engine/key_builder.h"
-#include "engine/locale.h"
-#include "engine/table_creator.h"
+#include "tabula/locale.h"
+#include "tabula/table_creator.h"
 
 namespace tabula {
 

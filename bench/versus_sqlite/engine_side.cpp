@@ -6,10 +6,10 @@
 #include <stdexcept>
 
 #include "dataset/expr_parser.h"
-#include "engine/field_types.h"
+#include "tabula/field_types.h"
 #include "engine/filter_list.h"
-#include "engine/index_descriptor.h"
-#include "engine/locale.h"
+#include "tabula/index_descriptor.h"
+#include "tabula/locale.h"
 
 namespace bench {
 
