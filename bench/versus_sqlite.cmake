@@ -15,11 +15,7 @@ set_target_properties(bench_versus_sqlite PROPERTIES OUTPUT_NAME versus-sqlite)
 # Inside the program the collation calls SQLite directly, not through the
 # extension's table of routines.
 target_compile_definitions(bench_versus_sqlite PRIVATE SQLITE_CORE)
-# The engine side checks that the engine answers each filter at the level
-# the comparison assumes (index or record by record), which only the
-# engine's filter list knows: the one user outside the engine and its
-# tests that links the engine's own headers.
-target_link_libraries(bench_versus_sqlite PRIVATE dataset tabula_internal SQLite::SQLite3 ICU::i18n ICU::uc)
+target_link_libraries(bench_versus_sqlite PRIVATE dataset tabula SQLite::SQLite3 ICU::i18n ICU::uc)
 
 add_library(russian_collation MODULE ${VERSUS_SQLITE_DIR}/russian_collation.cpp)
 set_target_properties(russian_collation PROPERTIES PREFIX "")
