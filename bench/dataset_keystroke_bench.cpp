@@ -17,9 +17,9 @@
 
 #include "dataset/tabula_session_list.h"
 #include "dataset/tabula_table.h"
-#include "engine/data_file.h"
-#include "engine/file_session.h"
-#include "engine/index_descriptor.h"
+#include "tabula/data_file.h"
+#include "tabula/file_session.h"
+#include "tabula/index_descriptor.h"
 #include "framework/data/data_link.h"
 #include "framework/data/data_source.h"
 #include "framework/data/standard_fields.h"

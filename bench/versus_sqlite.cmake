@@ -15,10 +15,8 @@ set_target_properties(bench_versus_sqlite PROPERTIES OUTPUT_NAME versus-sqlite)
 # Inside the program the collation calls SQLite directly, not through the
 # extension's table of routines.
 target_compile_definitions(bench_versus_sqlite PRIVATE SQLITE_CORE)
-target_include_directories(bench_versus_sqlite PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(bench_versus_sqlite PRIVATE dataset tabula SQLite::SQLite3 ICU::i18n ICU::uc)
 
 add_library(russian_collation MODULE ${VERSUS_SQLITE_DIR}/russian_collation.cpp)
 set_target_properties(russian_collation PROPERTIES PREFIX "")
-target_include_directories(russian_collation PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(russian_collation PRIVATE ICU::i18n ICU::uc)

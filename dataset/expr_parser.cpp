@@ -5,11 +5,11 @@
 #include <limits>
 #include <string_view>
 
-#include "engine/field_types.h"
-#include "engine/field_values.h"
-#include "engine/filter_expr.h"
-#include "engine/locale.h"
-#include "engine/operators.h"
+#include "tabula/field_types.h"
+#include "tabula/field_values.h"
+#include "tabula/filter_expr.h"
+#include "tabula/locale.h"
+#include "tabula/operators.h"
 #include "framework/core/exceptions.h"
 
 namespace tabula::db {

@@ -2,7 +2,7 @@
 // The filter expression parser of the table component: turns a filter text
 // ("Numtel > 5 AND [Name] = 'Ив*'") into a parse tree (TFilterExpr) and the
 // tree into the filter expression buffer that the engine converts into its
-// own expression tree (engine/filter_expr.h gives the buffer's layout).
+// own expression tree (tabula/filter_expr.h gives the buffer's layout).
 //
 // Texts are Windows-1251 bytes. Every error is a database error
 // (fw::EDatabaseError) with the fixed English texts below; conversions of

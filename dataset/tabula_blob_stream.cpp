@@ -1,9 +1,9 @@
 #include "dataset/tabula_blob_stream.h"
 
 #include "dataset/tabula_data_set.h"
-#include "engine/blob_modes.h"
-#include "engine/data_file.h"
-#include "engine/engine_error.h"
+#include "tabula/blob_modes.h"
+#include "tabula/data_file.h"
+#include "tabula/engine_error.h"
 #include "framework/data/data_errors.h"
 #include "framework/data/standard_fields.h"
 

@@ -4,11 +4,11 @@
 #include <cstring>
 
 #include "dataset/dataset_messages.h"
-#include "engine/data_file.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/field_values.h"
-#include "engine/filter_request.h"
+#include "tabula/data_file.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/field_values.h"
+#include "tabula/filter_request.h"
 #include "framework/data/data_errors.h"
 #include "framework/data/standard_fields.h"
 

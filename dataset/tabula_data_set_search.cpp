@@ -12,9 +12,9 @@
 #include <cstdio>
 
 #include "dataset/tabula_data_set.h"
-#include "engine/data_file.h"
-#include "engine/engine_error.h"
-#include "engine/index_descriptor.h"
+#include "tabula/data_file.h"
+#include "tabula/engine_error.h"
+#include "tabula/index_descriptor.h"
 #include "framework/data/data_errors.h"
 
 namespace tabula::db {

@@ -7,7 +7,7 @@
 #include <QScreen>
 
 #include "dataset/tabula_session.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 
 namespace tabula::db {
 

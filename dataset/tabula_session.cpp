@@ -7,7 +7,7 @@
 #include "dataset/tabula_database.h"
 #include "dataset/tabula_db_data_set.h"
 #include "dataset/tabula_session_list.h"
-#include "engine/file_session.h"
+#include "tabula/file_session.h"
 #include "framework/data/data_errors.h"
 #include "framework/data/field_def.h"
 

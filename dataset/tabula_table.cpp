@@ -4,8 +4,8 @@
 #include "dataset/tabula_database.h"
 #include "dataset/tabula_master_data_link.h"
 #include "dataset/tabula_session.h"
-#include "engine/data_file.h"
-#include "engine/engine_error.h"
+#include "tabula/data_file.h"
+#include "tabula/engine_error.h"
 #include "framework/data/data_errors.h"
 
 namespace tabula::db {

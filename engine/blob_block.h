@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/byte_order.h"
+#include "tabula/byte_order.h"
 
 namespace tabula {
 

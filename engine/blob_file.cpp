@@ -6,7 +6,7 @@
 #include <new>
 #include <unordered_set>
 
-#include "engine/engine_error.h"
+#include "tabula/engine_error.h"
 
 namespace tabula {
 

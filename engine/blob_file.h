@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "engine/blob_block.h"
-#include "engine/blob_modes.h"
-#include "engine/file_handler.h"
+#include "tabula/blob_modes.h"
+#include "tabula/file_handler.h"
 #include "engine/lock_table.h"
 
 namespace tabula {

@@ -1,4 +1,4 @@
-#include "engine/bulk_loader.h"
+#include "tabula/bulk_loader.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,10 +7,10 @@
 #include <atomic>
 #include <filesystem>
 
-#include "engine/data_header.h"
-#include "engine/field_desc.h"
-#include "engine/field_types.h"
-#include "engine/file_handler.h"
+#include "tabula/data_header.h"
+#include "tabula/field_desc.h"
+#include "tabula/field_types.h"
+#include "tabula/file_handler.h"
 #include "engine/index_builder.h"
 #include "engine/index_checker.h"
 #include "engine/index_file.h"

@@ -1,4 +1,4 @@
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 
 #include <algorithm>
 #include <chrono>
@@ -7,16 +7,16 @@
 #include <cstring>
 
 #include "engine/data_file_parts.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/field_values.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/field_values.h"
 #include "engine/final_steps.h"
-#include "engine/file_session.h"
+#include "tabula/file_session.h"
 #include "engine/key_builder.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 #include "engine/scramble.h"
 #include "engine/table_cursor.h"
-#include "engine/table_creator.h"
+#include "tabula/table_creator.h"
 #include "engine/table_writer.h"
 
 namespace tabula {

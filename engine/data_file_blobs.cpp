@@ -6,10 +6,10 @@
 #include <climits>
 #include <cstring>
 
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 #include "engine/data_file_parts.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
 
 namespace tabula {
 

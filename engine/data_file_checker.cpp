@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <unordered_map>
 
-#include "engine/byte_order.h"
-#include "engine/data_file.h"
+#include "tabula/byte_order.h"
+#include "tabula/data_file.h"
 #include "engine/data_file_parts.h"
-#include "engine/field_types.h"
+#include "tabula/field_types.h"
 #include "engine/index_checker.h"
 #include "engine/index_file.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 #include "engine/scramble.h"
 
 namespace tabula {

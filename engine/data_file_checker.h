@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "engine/blob_checker.h"
-#include "engine/data_header.h"
-#include "engine/field_desc.h"
+#include "tabula/data_header.h"
+#include "tabula/field_desc.h"
 
 namespace tabula {
 

@@ -18,10 +18,10 @@
 #include <mutex>
 #include <string>
 
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 #include "engine/data_file_parts.h"
-#include "engine/engine_error.h"
-#include "engine/file_session.h"
+#include "tabula/engine_error.h"
+#include "tabula/file_session.h"
 #include "engine/scramble.h"
 
 namespace tabula {

@@ -8,15 +8,15 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 #include "engine/data_file_parts.h"
 #include "engine/read_lock_scope.h"
 #include "engine/table_cursor.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
 #include "engine/filter_bounds.h"
 #include "engine/index_format.h"
-#include "engine/windows1251.h"
+#include "tabula/windows1251.h"
 
 namespace tabula {
 

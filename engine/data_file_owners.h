@@ -5,7 +5,7 @@
 // does not carry the index and blob files' interfaces.
 
 #include "engine/blob_file.h"
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 #include "engine/index_file.h"
 
 namespace tabula {

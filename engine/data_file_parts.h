@@ -5,7 +5,7 @@
 // objects and state, the record store, the cursor and the owner bridge.
 
 #include "engine/blob_file.h"
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 #include "engine/data_file_owners.h"
 #include "engine/filter_list.h"
 #include "engine/index_file.h"

@@ -1,4 +1,4 @@
-#include "engine/data_header.h"
+#include "tabula/data_header.h"
 
 #include <chrono>
 #include <cstring>

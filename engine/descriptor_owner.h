@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/blob_file.h"
-#include "engine/field_desc.h"
+#include "tabula/field_desc.h"
 #include "engine/index_file.h"
 #include "engine/key_builder.h"
 #include "engine/scramble.h"

@@ -1,7 +1,7 @@
-#include "engine/engine_error.h"
+#include "tabula/engine_error.h"
 
-#include "engine/file_session.h"
-#include "engine/windows1251.h"
+#include "tabula/file_session.h"
+#include "tabula/windows1251.h"
 
 namespace tabula {
 

@@ -1,10 +1,10 @@
-#include "engine/field_desc.h"
+#include "tabula/field_desc.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "engine/data_header.h"
-#include "engine/field_types.h"
+#include "tabula/data_header.h"
+#include "tabula/field_types.h"
 
 namespace tabula {
 

@@ -1,4 +1,4 @@
-#include "engine/field_values.h"
+#include "tabula/field_values.h"
 
 #include <charconv>
 #include <chrono>
@@ -6,7 +6,7 @@
 #include <ctime>
 #include <limits>
 
-#include "engine/field_types.h"
+#include "tabula/field_types.h"
 #include "framework/core/exceptions.h"
 
 namespace tabula {

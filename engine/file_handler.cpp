@@ -1,14 +1,14 @@
-#include "engine/file_handler.h"
+#include "tabula/file_handler.h"
 
 #include <algorithm>
 #include <climits>
 #include <mutex>
 #include <vector>
 
-#include "engine/engine_error.h"
+#include "tabula/engine_error.h"
 #include "engine/engine_locks.h"
-#include "engine/file_session.h"
-#include "engine/memory_file.h"
+#include "tabula/file_session.h"
+#include "tabula/memory_file.h"
 #include "engine/os_file.h"
 
 namespace tabula {

@@ -1,10 +1,10 @@
-#include "engine/file_session.h"
+#include "tabula/file_session.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
-#include "engine/engine_error.h"
+#include "tabula/engine_error.h"
 #include "engine/engine_locks.h"
 
 namespace tabula {

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/field_types.h"
+#include "tabula/field_types.h"
 #include "engine/key_encoding.h"
-#include "engine/operators.h"
+#include "tabula/operators.h"
 
 namespace tabula {
 

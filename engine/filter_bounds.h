@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/filter_expr.h"
+#include "tabula/filter_expr.h"
 #include "engine/index_format.h"
 
 namespace tabula {

@@ -1,12 +1,12 @@
-#include "engine/filter_expr.h"
+#include "tabula/filter_expr.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string_view>
 
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/field_values.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/field_values.h"
 
 namespace tabula {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "engine/engine_error.h"
-#include "engine/locale.h"
+#include "tabula/engine_error.h"
+#include "tabula/locale.h"
 
 namespace tabula {
 

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "engine/filter_bounds.h"
-#include "engine/filter_expr.h"
-#include "engine/filter_request.h"
+#include "tabula/filter_expr.h"
+#include "tabula/filter_request.h"
 #include "engine/index_bitmap.h"
 #include "engine/index_file.h"
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "engine/engine_error.h"
-#include "engine/file_handler.h"
+#include "tabula/engine_error.h"
+#include "tabula/file_handler.h"
 #include "engine/index_file.h"
 
 namespace tabula {

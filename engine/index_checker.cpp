@@ -5,10 +5,10 @@
 #include <map>
 #include <set>
 
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 #include "engine/data_file_parts.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
 #include "engine/key_builder.h"
 
 namespace tabula {

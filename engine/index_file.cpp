@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/engine_error.h"
+#include "tabula/engine_error.h"
 #include "engine/index_checker.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 
 namespace tabula {
 

@@ -28,8 +28,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/engine_error.h"
-#include "engine/file_handler.h"
+#include "tabula/engine_error.h"
+#include "tabula/file_handler.h"
 #include "engine/index_bitmap.h"
 #include "engine/index_cursor.h"
 #include "engine/index_format.h"
@@ -45,7 +45,7 @@ struct TFilter;
 
 // What a key field looks like in the record and in the key.
 struct TKeyFieldInfo {
-  uint8_t FieldType = 0;  // type code (engine/field_types.h)
+  uint8_t FieldType = 0;  // type code (tabula/field_types.h)
   uint8_t SubType = 0;
   uint8_t DataSize = 0;   // width of the value in the record and in the key
   uint16_t Offset = 0;    // offset of the null flag in the record (of the data for the auto-increment field)

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/engine_error.h"
+#include "tabula/engine_error.h"
 #include "engine/index_file.h"
 
 namespace tabula {

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "engine/byte_order.h"
-#include "engine/index_descriptor.h"
+#include "tabula/byte_order.h"
+#include "tabula/index_descriptor.h"
 
 namespace tabula {
 

@@ -1,4 +1,4 @@
-#include "engine/index_rebuilder.h"
+#include "tabula/index_rebuilder.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,21 +7,21 @@
 #include <filesystem>
 #include <fstream>
 
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 #include "engine/data_file_parts.h"
-#include "engine/data_header.h"
-#include "engine/field_types.h"
-#include "engine/file_handler.h"
+#include "tabula/data_header.h"
+#include "tabula/field_types.h"
+#include "tabula/file_handler.h"
 #include "engine/index_checker.h"
 #include "engine/index_file.h"
 #include "engine/key_builder.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 #include "engine/os_file.h"
 #include "engine/scramble.h"
 #include "framework/core/exceptions.h"
 #include "engine/descriptor_owner.h"
-#include "engine/temp_file.h"
-#include "engine/engine_error.h"
+#include "tabula/temp_file.h"
+#include "tabula/engine_error.h"
 
 namespace tabula {
 

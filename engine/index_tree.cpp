@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/engine_error.h"
+#include "tabula/engine_error.h"
 #include "engine/index_bitmap.h"
 
 namespace tabula {

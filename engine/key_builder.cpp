@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
 #include "engine/key_encoding.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 
 namespace tabula {
 

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/field_desc.h"
+#include "tabula/field_desc.h"
 #include "engine/index_file.h"
 #include "engine/index_format.h"
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
-#include "engine/field_types.h"
-#include "engine/locale.h"
+#include "tabula/field_types.h"
+#include "tabula/locale.h"
 
 namespace tabula {
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "engine/field_types.h"
-#include "engine/locale.h"
+#include "tabula/field_types.h"
+#include "tabula/locale.h"
 
 namespace tabula {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/engine_error.h"
+#include "tabula/engine_error.h"
 #include "engine/os_file.h"
 
 namespace tabula {

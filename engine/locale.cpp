@@ -1,4 +1,4 @@
-#include "engine/locale.h"
+#include "tabula/locale.h"
 
 #include <unicode/ucnv.h>
 #include <unicode/ucol.h>

@@ -6,8 +6,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "engine/engine_error.h"
-#include "engine/file_handler.h"
+#include "tabula/engine_error.h"
+#include "tabula/file_handler.h"
 
 namespace tabula {
 

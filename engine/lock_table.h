@@ -12,7 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engine/lock_defaults.h"
+#include "tabula/lock_defaults.h"
 
 namespace tabula {
 

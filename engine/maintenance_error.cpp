@@ -1,7 +1,7 @@
-#include "engine/maintenance_error.h"
+#include "tabula/maintenance_error.h"
 
-#include "engine/engine_error.h"
-#include "engine/file_session.h"
+#include "tabula/engine_error.h"
+#include "tabula/file_session.h"
 
 namespace tabula {
 

@@ -1,4 +1,4 @@
-#include "engine/memory_file.h"
+#include "tabula/memory_file.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,10 +6,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/engine_error.h"
+#include "tabula/engine_error.h"
 #include "engine/engine_locks.h"
-#include "engine/file_session.h"
-#include "engine/windows1251.h"
+#include "tabula/file_session.h"
+#include "tabula/windows1251.h"
 
 namespace tabula {
 

@@ -1,10 +1,10 @@
-#include "engine/operators.h"
+#include "tabula/operators.h"
 
 #include <cstring>
 #include <optional>
 
-#include "engine/field_values.h"
-#include "engine/locale.h"
+#include "tabula/field_values.h"
+#include "tabula/locale.h"
 #include "framework/core/exceptions.h"
 
 namespace tabula {

@@ -14,7 +14,7 @@
 #include <unicode/unistr.h>
 #include <vector>
 
-#include "engine/windows1251.h"
+#include "tabula/windows1251.h"
 
 namespace tabula {
 

@@ -1,4 +1,4 @@
-#include "engine/password_list.h"
+#include "tabula/password_list.h"
 
 #include <algorithm>
 

@@ -11,7 +11,7 @@
 // record reads take it themselves, once for the operation). kAlways is for
 // callers that bracket several operations.
 
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 
 namespace tabula {
 

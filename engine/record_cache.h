@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/record.h"
+#include "tabula/record.h"
 
 namespace tabula {
 

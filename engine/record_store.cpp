@@ -4,10 +4,10 @@
 #include <climits>
 #include <cstring>
 
-#include "engine/byte_order.h"
-#include "engine/data_file.h"
+#include "tabula/byte_order.h"
+#include "tabula/data_file.h"
 #include "engine/data_file_parts.h"
-#include "engine/engine_error.h"
+#include "tabula/engine_error.h"
 
 namespace tabula {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "engine/file_session.h"
+#include "tabula/file_session.h"
 #include "framework/core/exceptions.h"
 
 namespace tabula {

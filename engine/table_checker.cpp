@@ -1,4 +1,4 @@
-#include "engine/table_checker.h"
+#include "tabula/table_checker.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -11,21 +11,21 @@
 
 #include "engine/blob_checker.h"
 #include "engine/blob_file.h"
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 #include "engine/data_file_parts.h"
 #include "engine/data_file_checker.h"
-#include "engine/data_header.h"
-#include "engine/field_desc.h"
-#include "engine/field_types.h"
+#include "tabula/data_header.h"
+#include "tabula/field_desc.h"
+#include "tabula/field_types.h"
 #include "engine/index_checker.h"
 #include "engine/index_file.h"
 #include "engine/key_builder.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 #include "engine/os_file.h"
 #include "engine/scramble.h"
 #include "framework/core/exceptions.h"
 #include "engine/descriptor_owner.h"
-#include "engine/engine_error.h"
+#include "tabula/engine_error.h"
 
 namespace tabula {
 

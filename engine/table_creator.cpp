@@ -1,4 +1,4 @@
-#include "engine/table_creator.h"
+#include "tabula/table_creator.h"
 
 #include <unistd.h>
 
@@ -9,14 +9,14 @@
 
 #include "engine/blob_block.h"
 #include "engine/blob_file.h"
-#include "engine/data_file.h"
-#include "engine/data_header.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/field_values.h"
-#include "engine/file_handler.h"
+#include "tabula/data_file.h"
+#include "tabula/data_header.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/field_values.h"
+#include "tabula/file_handler.h"
 #include "engine/index_format.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 #include "engine/os_file.h"
 #include "engine/scramble.h"
 

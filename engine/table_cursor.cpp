@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 #include "engine/data_file_parts.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
 #include "engine/key_builder.h"
 #include "engine/key_encoding.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 #include "engine/read_lock_scope.h"
 
 namespace tabula {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/index_descriptor.h"
+#include "tabula/index_descriptor.h"
 
 namespace tabula {
 

@@ -6,14 +6,14 @@
 #include <functional>
 
 #include "engine/change_set.h"
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 #include "engine/data_file_parts.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/field_values.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/field_values.h"
 #include "engine/final_steps.h"
 #include "engine/key_builder.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 
 namespace tabula {
 

@@ -1,4 +1,4 @@
-#include "engine/temp_file.h"
+#include "tabula/temp_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>

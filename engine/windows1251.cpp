@@ -1,4 +1,4 @@
-#include "engine/windows1251.h"
+#include "tabula/windows1251.h"
 
 #include <unicode/ucnv.h>
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "dataset/tabula_table.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 #include "framework/data/data_link.h"
 #include "framework/data/data_source.h"
 #include "framework/data/field.h"

@@ -6,10 +6,10 @@
 #include <stdexcept>
 
 #include "dataset/expr_parser.h"
-#include "engine/field_types.h"
-#include "engine/filter_list.h"
-#include "engine/index_descriptor.h"
-#include "engine/locale.h"
+#include "tabula/field_types.h"
+#include "tabula/filter_level.h"
+#include "tabula/index_descriptor.h"
+#include "tabula/locale.h"
 
 namespace bench {
 
@@ -170,7 +170,7 @@ void TEngineSide::PrepareFilters(const std::vector<TKey>& streets, const std::ve
   auto make = [&](const std::string& text, uint8_t level) {
     const tabula::db::TExprParser parser(text, source, 0);
     tabula::TFilter* probe = byId_->AddFilter(BufferSpec(parser.FilterData()));
-    const uint8_t got = probe->OptLevel;
+    const uint8_t got = tabula::FilterOptLevel(*probe);
     byId_->RemoveFilter(probe);
     if (got != level)
       throw std::runtime_error("the engine answers the filter " + text + " at level " + std::to_string(got) +

@@ -17,7 +17,7 @@
 
 #include "bench/versus_sqlite/side_by_side.h"
 #include "bench/versus_sqlite/workload.h"
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 
 namespace bench {
 

@@ -29,7 +29,7 @@
 #include "bench/versus_sqlite/sqlite_side.h"
 #include "bench/versus_sqlite/workload.h"
 #include "dataset/tabula_session_list.h"
-#include "engine/file_session.h"
+#include "tabula/file_session.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <random>
 
-#include "engine/locale.h"
+#include "tabula/locale.h"
 
 namespace bench {
 

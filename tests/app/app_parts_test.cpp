@@ -17,7 +17,7 @@
 #include "app/banner_picture.h"
 #include "app/banner_text.h"
 #include "app/street_list.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 #include "framework/core/exceptions.h"
 
 namespace {

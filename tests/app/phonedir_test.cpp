@@ -26,7 +26,7 @@
 #include "app/find_form.h"
 #include "app/ul_view_form.h"
 #include "dataset/tabula_table.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 #include "tests/app/message_box_watcher.h"
 #include "tests/app/user_input.h"
 #include "tests/support/directory/directory_rows.h"

@@ -17,7 +17,7 @@
 
 #include "dataset/tabula_session_list.h"
 #include "dataset/tabula_table.h"
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 
 namespace {
 

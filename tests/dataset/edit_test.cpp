@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "dataset/tabula_table.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/table_creator.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/table_creator.h"
 #include "framework/data/data_errors.h"
 #include "framework/data/standard_fields.h"
 #include "tests/dataset/dataset_test_util.h"

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/field_values.h"
-#include "engine/filter_expr.h"
-#include "engine/locale.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/field_values.h"
+#include "tabula/filter_expr.h"
+#include "tabula/locale.h"
 #include "framework/core/exceptions.h"
 
 namespace {

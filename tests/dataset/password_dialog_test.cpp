@@ -20,10 +20,10 @@
 #include "dataset/tabula_session.h"
 #include "dataset/tabula_session_list.h"
 #include "dataset/tabula_table.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/file_session.h"
-#include "engine/table_creator.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/file_session.h"
+#include "tabula/table_creator.h"
 #include "tests/dataset/dataset_test_util.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "dataset/tabula_table.h"
-#include "engine/engine_error.h"
+#include "tabula/engine_error.h"
 #include "framework/data/data_source.h"
 #include "tests/dataset/dataset_test_util.h"
 #include "tests/dataset/grid_player.h"

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "engine/blob_file.h"
-#include "engine/engine_error.h"
-#include "engine/file_session.h"
+#include "tabula/engine_error.h"
+#include "tabula/file_session.h"
 
 namespace blob_test {
 

@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <map>
 
-#include "engine/bulk_loader.h"
+#include "tabula/bulk_loader.h"
 #include "engine/data_file_checker.h"
 #include "engine/os_file.h"
 #include "tests/engine/data_file_test_util.h"

@@ -6,7 +6,7 @@
 #include <map>
 #include <random>
 
-#include "engine/locale.h"
+#include "tabula/locale.h"
 #include "tests/engine/data_file_test_util.h"
 
 using namespace tabula;

@@ -9,7 +9,7 @@
 #include <map>
 #include <sstream>
 
-#include "engine/locale.h"
+#include "tabula/locale.h"
 #include "tests/engine/data_file_test_util.h"
 
 using namespace tabula;

@@ -9,7 +9,7 @@
 
 #include <unistd.h>
 
-#include "engine/field_values.h"
+#include "tabula/field_values.h"
 #include "tests/engine/data_file_test_util.h"
 
 using namespace tabula;

@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 #include "engine/data_file_parts.h"
-#include "engine/data_header.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/file_session.h"
-#include "engine/table_creator.h"
+#include "tabula/data_header.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/file_session.h"
+#include "tabula/table_creator.h"
 #include "tests/support/temp_dir.h"
 
 namespace data_file_test {

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/engine_error.h"
-#include "engine/file_session.h"
+#include "tabula/engine_error.h"
+#include "tabula/file_session.h"
 
 using namespace tabula;
 

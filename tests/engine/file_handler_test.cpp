@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_error.h"
-#include "engine/file_handler.h"
-#include "engine/file_session.h"
-#include "engine/memory_file.h"
+#include "tabula/engine_error.h"
+#include "tabula/file_handler.h"
+#include "tabula/file_session.h"
+#include "tabula/memory_file.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/field_types.h"
+#include "tabula/field_types.h"
 #include "engine/key_encoding.h"
-#include "engine/locale.h"
-#include "engine/operators.h"
+#include "tabula/locale.h"
+#include "tabula/operators.h"
 
 namespace {
 

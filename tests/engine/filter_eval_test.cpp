@@ -13,15 +13,15 @@
 #include <vector>
 
 #include "dataset/expr_parser.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/field_values.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/field_values.h"
 #include "engine/filter_bounds.h"
-#include "engine/filter_expr.h"
+#include "tabula/filter_expr.h"
 #include "engine/filter_list.h"
 #include "engine/key_builder.h"
 #include "engine/key_compare.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 
 namespace {
 

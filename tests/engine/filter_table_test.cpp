@@ -20,16 +20,16 @@
 #include <vector>
 
 #include "dataset/expr_parser.h"
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 #include "engine/data_file_parts.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/field_values.h"
-#include "engine/file_session.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/field_values.h"
+#include "tabula/file_session.h"
 #include "engine/filter_list.h"
 #include "engine/index_format.h"
-#include "engine/locale.h"
-#include "engine/table_creator.h"
+#include "tabula/locale.h"
+#include "tabula/table_creator.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

@@ -11,10 +11,10 @@
 #include <map>
 #include <sstream>
 
-#include "engine/data_file.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/file_session.h"
+#include "tabula/data_file.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/file_session.h"
 #include "engine/index_checker.h"
 #include "tests/support/temp_dir.h"
 

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "engine/engine_error.h"
-#include "engine/field_desc.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_desc.h"
 #include "engine/index_checker.h"
 #include "tests/engine/index_test_util.h"
 #include "tests/support/child_process.h"

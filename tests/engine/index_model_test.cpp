@@ -16,10 +16,10 @@
 #include <random>
 #include <string>
 
-#include "engine/engine_error.h"
+#include "tabula/engine_error.h"
 #include "engine/index_checker.h"
 #include "engine/key_compare.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 #include "tests/engine/index_test_util.h"
 #include "tests/support/temp_dir.h"
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <random>
 
-#include "engine/engine_error.h"
-#include "engine/file_session.h"
+#include "tabula/engine_error.h"
+#include "tabula/file_session.h"
 #include "engine/index_bitmap.h"
 #include "engine/index_page.h"
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/field_types.h"
-#include "engine/file_session.h"
+#include "tabula/field_types.h"
+#include "tabula/file_session.h"
 #include "engine/index_file.h"
 #include "engine/key_builder.h"
 

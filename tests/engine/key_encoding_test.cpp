@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/field_types.h"
-#include "engine/field_values.h"
+#include "tabula/field_types.h"
+#include "tabula/field_values.h"
 #include "engine/key_compare.h"
 #include "engine/key_encoding.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 
 namespace tabula {
 namespace {

@@ -7,14 +7,14 @@
 #include <fstream>
 #include <string>
 
-#include "engine/data_file.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/file_session.h"
-#include "engine/locale.h"
-#include "engine/memory_file.h"
+#include "tabula/data_file.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/file_session.h"
+#include "tabula/locale.h"
+#include "tabula/memory_file.h"
 #include "engine/os_file.h"
-#include "engine/table_creator.h"
+#include "tabula/table_creator.h"
 #include "framework/core/ini_file.h"
 #include "tests/support/temp_dir.h"
 

@@ -16,9 +16,9 @@
 #include <sstream>
 #include <string>
 
-#include "engine/engine_error.h"
-#include "engine/file_handler.h"
-#include "engine/file_session.h"
+#include "tabula/engine_error.h"
+#include "tabula/file_handler.h"
+#include "tabula/file_session.h"
 #include "engine/lock_table.h"
 
 using namespace tabula;

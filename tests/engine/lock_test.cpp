@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_error.h"
-#include "engine/file_handler.h"
-#include "engine/file_session.h"
+#include "tabula/engine_error.h"
+#include "tabula/file_handler.h"
+#include "tabula/file_session.h"
 #include "engine/lock_table.h"
 #include "engine/table_lock_state.h"
 #include "tests/support/child_process.h"

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "engine/engine_error.h"
-#include "engine/file_session.h"
-#include "engine/memory_file.h"
+#include "tabula/engine_error.h"
+#include "tabula/file_session.h"
+#include "tabula/memory_file.h"
 
 using namespace tabula;
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/field_values.h"
-#include "engine/locale.h"
-#include "engine/operators.h"
+#include "tabula/field_values.h"
+#include "tabula/locale.h"
+#include "tabula/operators.h"
 
 namespace tabula {
 namespace {

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/file_session.h"
+#include "tabula/file_session.h"
 #include "engine/system_list.h"
 #include "framework/core/exceptions.h"
 

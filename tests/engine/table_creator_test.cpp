@@ -5,7 +5,7 @@
 
 #include "engine/blob_block.h"
 #include "engine/index_format.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 #include "tests/engine/data_file_test_util.h"
 
 using namespace tabula;

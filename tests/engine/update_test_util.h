@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "engine/blob_checker.h"
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 #include "engine/data_file_checker.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/file_session.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/file_session.h"
 #include "engine/index_checker.h"
-#include "engine/table_creator.h"
+#include "tabula/table_creator.h"
 #include "tests/engine/data_file_test_util.h"
 
 namespace update_test {

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/field_types.h"
-#include "engine/field_values.h"
-#include "engine/locale.h"
+#include "tabula/field_types.h"
+#include "tabula/field_values.h"
+#include "tabula/locale.h"
 #include "framework/core/exceptions.h"
 
 namespace tabula {

@@ -13,9 +13,9 @@
 #include <set>
 #include <sstream>
 
-#include "engine/data_header.h"
-#include "engine/field_types.h"
-#include "engine/locale.h"
+#include "tabula/data_header.h"
+#include "tabula/field_types.h"
+#include "tabula/locale.h"
 #include "tests/support/child_process.h"
 #include "tests/support/directory/directory_rows.h"
 #include "tests/support/temp_dir.h"

@@ -6,8 +6,8 @@
 #include <iterator>
 #include <sstream>
 
-#include "engine/field_types.h"
-#include "engine/locale.h"
+#include "tabula/field_types.h"
+#include "tabula/locale.h"
 #include "tests/support/temp_dir.h"
 #include "tools/tabula/csv.h"
 #include "tools/tabula/schema.h"

@@ -21,11 +21,11 @@
 #include <map>
 #include <sstream>
 
-#include "engine/byte_order.h"
-#include "engine/data_file.h"
-#include "engine/engine_error.h"
-#include "engine/file_session.h"
-#include "engine/locale.h"
+#include "tabula/byte_order.h"
+#include "tabula/data_file.h"
+#include "tabula/engine_error.h"
+#include "tabula/file_session.h"
+#include "tabula/locale.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tools/tool_test_util.h"
 #include "tools/tabula/cli.h"

@@ -20,11 +20,11 @@
 #include <functional>
 #include <sstream>
 
-#include "engine/data_file.h"
-#include "engine/engine_error.h"
-#include "engine/file_session.h"
-#include "engine/locale.h"
-#include "engine/table_checker.h"
+#include "tabula/data_file.h"
+#include "tabula/engine_error.h"
+#include "tabula/file_session.h"
+#include "tabula/locale.h"
+#include "tabula/table_checker.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tools/tool_test_util.h"

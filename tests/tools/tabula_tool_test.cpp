@@ -12,9 +12,9 @@
 #include <set>
 #include <sstream>
 
-#include "engine/data_file.h"
-#include "engine/file_session.h"
-#include "engine/locale.h"
+#include "tabula/data_file.h"
+#include "tabula/file_session.h"
+#include "tabula/locale.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 #include "tools/tabula/csv.h"

@@ -17,7 +17,7 @@
 #include <memory>
 
 #include "dataset/tabula_table.h"
-#include "engine/locale.h"
+#include "tabula/locale.h"
 #include "framework/data/data_source.h"
 #include "tests/support/directory/directory_rows.h"
 #include "tests/support/qt_environment.h"

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "engine/locale.h"
+#include "tabula/locale.h"
 
 namespace demo {
 

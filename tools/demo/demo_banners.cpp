@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/locale.h"
+#include "tabula/locale.h"
 #include "tools/demo/banner_canvas.h"
 #include "widgets/gif_encoder.h"
 #include "widgets/gif_image.h"

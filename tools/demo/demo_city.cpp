@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "engine/locale.h"
+#include "tabula/locale.h"
 
 namespace demo {
 

@@ -10,13 +10,13 @@
 #include <stdexcept>
 #include <vector>
 
-#include "engine/blob_modes.h"
-#include "engine/bulk_loader.h"
-#include "engine/data_file.h"
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/locale.h"
-#include "engine/table_creator.h"
+#include "tabula/blob_modes.h"
+#include "tabula/bulk_loader.h"
+#include "tabula/data_file.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/locale.h"
+#include "tabula/table_creator.h"
 #include "tools/demo/demo_banners.h"
 #include "tools/demo/demo_city.h"
 

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <functional>
 
-#include "engine/file_session.h"
+#include "tabula/file_session.h"
 #include "framework/core/exceptions.h"
 #include "tools/tabula/table_reader.h"
 #include "tools/tabula/tool_error.h"

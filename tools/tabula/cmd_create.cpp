@@ -3,9 +3,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "engine/data_file.h"
-#include "engine/engine_error.h"
-#include "engine/table_creator.h"
+#include "tabula/data_file.h"
+#include "tabula/engine_error.h"
+#include "tabula/table_creator.h"
 #include "tools/tabula/cli.h"
 #include "tools/tabula/schema.h"
 #include "tools/tabula/table_reader.h"

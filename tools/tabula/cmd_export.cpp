@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "engine/field_types.h"
-#include "engine/locale.h"
+#include "tabula/field_types.h"
+#include "tabula/locale.h"
 #include "tools/tabula/cli.h"
 #include "tools/tabula/csv.h"
 #include "tools/tabula/progress.h"

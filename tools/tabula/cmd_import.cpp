@@ -4,11 +4,11 @@
 #include <fstream>
 #include <memory>
 
-#include "engine/blob_modes.h"
-#include "engine/bulk_loader.h"
-#include "engine/data_file.h"
-#include "engine/engine_error.h"
-#include "engine/locale.h"
+#include "tabula/blob_modes.h"
+#include "tabula/bulk_loader.h"
+#include "tabula/data_file.h"
+#include "tabula/engine_error.h"
+#include "tabula/locale.h"
 #include "framework/core/exceptions.h"
 #include "tools/tabula/cli.h"
 #include "tools/tabula/csv.h"

@@ -3,8 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "engine/field_types.h"
-#include "engine/locale.h"
+#include "tabula/field_types.h"
+#include "tabula/locale.h"
 #include "tools/tabula/cli.h"
 #include "tools/tabula/record_filter.h"
 #include "tools/tabula/schema.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "engine/locale.h"
+#include "tabula/locale.h"
 
 namespace tabula::tool {
 

@@ -1,11 +1,11 @@
 #pragma once
 // `tabula rebuild-indexes`: the engine's rebuild of a table's index file
-// from its records (engine/index_rebuilder.h), with the tool's passwords
+// from its records (tabula/index_rebuilder.h), with the tool's passwords
 // and errors.
 
 #include <string>
 
-#include "engine/index_rebuilder.h"
+#include "tabula/index_rebuilder.h"
 
 namespace tabula::tool {
 

@@ -4,8 +4,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "engine/field_types.h"
-#include "engine/locale.h"
+#include "tabula/field_types.h"
+#include "tabula/locale.h"
 #include "framework/core/exceptions.h"
 #include "tools/tabula/table_reader.h"
 #include "tools/tabula/value_text.h"

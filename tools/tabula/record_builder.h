@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/data_file.h"
+#include "tabula/data_file.h"
 #include "tools/tabula/csv.h"
 
 namespace tabula::tool {

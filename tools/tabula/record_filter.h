@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/field_desc.h"
+#include "tabula/field_desc.h"
 
 namespace tabula {
 struct TFilterNode;

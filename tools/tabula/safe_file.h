@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "engine/temp_file.h"
+#include "tabula/temp_file.h"
 
 namespace tabula::tool {
 

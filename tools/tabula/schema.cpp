@@ -4,9 +4,9 @@
 #include <map>
 #include <optional>
 
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/locale.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/locale.h"
 #include "tools/tabula/csv.h"
 
 namespace tabula::tool {

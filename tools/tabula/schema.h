@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/field_desc.h"
-#include "engine/index_descriptor.h"
-#include "engine/table_creator.h"
+#include "tabula/field_desc.h"
+#include "tabula/index_descriptor.h"
+#include "tabula/table_creator.h"
 #include "tools/tabula/tool_error.h"
 
 namespace tabula::tool {

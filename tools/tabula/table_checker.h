@@ -1,10 +1,10 @@
 #pragma once
 // `tabula check`: the engine's full structural check of a table's three
-// files (engine/table_checker.h), with the tool's passwords and errors.
+// files (tabula/table_checker.h), with the tool's passwords and errors.
 
 #include <string>
 
-#include "engine/table_checker.h"
+#include "tabula/table_checker.h"
 
 namespace tabula::tool {
 

@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "engine/data_file.h"
-#include "engine/engine_error.h"
-#include "engine/file_session.h"
-#include "engine/locale.h"
+#include "tabula/data_file.h"
+#include "tabula/engine_error.h"
+#include "tabula/file_session.h"
+#include "tabula/locale.h"
 #include "tools/tabula/cli.h"
 #include "tools/tabula/tool_error.h"
 

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <sstream>
 
-#include "engine/engine_error.h"
-#include "engine/field_types.h"
-#include "engine/locale.h"
+#include "tabula/engine_error.h"
+#include "tabula/field_types.h"
+#include "tabula/locale.h"
 #include "framework/core/exceptions.h"
 #include "tools/tabula/csv.h"
 #include "tools/tabula/value_text.h"

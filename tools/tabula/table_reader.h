@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/data_file.h"
-#include "engine/engine_error.h"
+#include "tabula/data_file.h"
+#include "tabula/engine_error.h"
 #include "tools/tabula/table_password.h"
 #include "tools/tabula/tool_error.h"
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <limits>
 
-#include "engine/field_types.h"
-#include "engine/field_values.h"
+#include "tabula/field_types.h"
+#include "tabula/field_values.h"
 
 namespace tabula::tool {
 

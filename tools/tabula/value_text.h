@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/field_desc.h"
+#include "tabula/field_desc.h"
 #include "tools/tabula/tool_error.h"
 
 namespace tabula::tool {

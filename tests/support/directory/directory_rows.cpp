@@ -3,7 +3,7 @@
 #include <map>
 #include <memory>
 
-#include "engine/field_types.h"
+#include "tabula/field_types.h"
 #include "tests/support/temp_dir.h"
 #include "tools/demo/demo_directory.h"
 #include "tools/tabula/table_reader.h"

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/data_file.h"
-#include "engine/field_types.h"
-#include "engine/file_session.h"
-#include "engine/table_creator.h"
+#include "tabula/data_file.h"
+#include "tabula/field_types.h"
+#include "tabula/file_session.h"
+#include "tabula/table_creator.h"
 
 namespace testing_support {
 

@@ -20,14 +20,14 @@
 #include <string>
 #include <vector>
 
-#include "engine/blob_modes.h"
-#include "engine/data_header.h"
-#include "engine/field_desc.h"
-#include "engine/file_handler.h"
-#include "engine/filter_request.h"
-#include "engine/index_descriptor.h"
-#include "engine/lock_defaults.h"
-#include "engine/record.h"
+#include "tabula/blob_modes.h"
+#include "tabula/data_header.h"
+#include "tabula/field_desc.h"
+#include "tabula/file_handler.h"
+#include "tabula/filter_request.h"
+#include "tabula/index_descriptor.h"
+#include "tabula/lock_defaults.h"
+#include "tabula/record.h"
 
 namespace tabula {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/byte_order.h"
+#include "tabula/byte_order.h"
 
 namespace tabula {
 

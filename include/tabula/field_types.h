@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "engine/byte_order.h"
+#include "tabula/byte_order.h"
 
 namespace tabula {
 

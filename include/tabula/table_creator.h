@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "engine/field_desc.h"
+#include "tabula/field_desc.h"
 
 namespace tabula {
 
 // One field of a new table. FieldNo 0 means "next in order".
 struct TFieldDef {
   std::string Name;
-  uint8_t FieldType = 0;  // type code of the field type table (engine/field_types.h)
+  uint8_t FieldType = 0;  // type code of the field type table (tabula/field_types.h)
   uint8_t SubType = 0;    // e.g. 29 with type 6 = auto-increment, 22 memo with type 3
   uint8_t Size = 0;       // types 1, 9 and 15 only (at most 250)
   uint8_t Scale = 0;      // type 8 only

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/operators.h"
+#include "tabula/operators.h"
 
 namespace tabula {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/windows1251.h"
+#include "tabula/windows1251.h"
 
 struct UCollator;
 

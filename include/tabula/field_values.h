@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/locale.h"
+#include "tabula/locale.h"
 
 namespace tabula {
 

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/maintenance_error.h"
+#include "tabula/maintenance_error.h"
 
 namespace tabula {
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-#include "engine/filter_expr.h"
+#include "tabula/filter_expr.h"
 
 namespace tabula {
 

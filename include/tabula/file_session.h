@@ -9,8 +9,8 @@
 #include <new>
 #include <string>
 
-#include "engine/memory_file.h"
-#include "engine/password_list.h"
+#include "tabula/memory_file.h"
+#include "tabula/password_list.h"
 
 namespace tabula {
 

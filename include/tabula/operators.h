@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "engine/field_types.h"
+#include "tabula/field_types.h"
 
 namespace tabula {
 

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/maintenance_error.h"
+#include "tabula/maintenance_error.h"
 
 namespace tabula {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/byte_order.h"
+#include "tabula/byte_order.h"
 
 namespace tabula {
 
