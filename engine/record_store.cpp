@@ -98,20 +98,44 @@ bool TRecordStore::Get(uint32_t recordNo, bool readAhead, int direction, bool in
     return deliver(cached);
   }
   if (recordNo > next) table_.Fail(kErrRecordBuffersCorrupt);  // beyond the last slot: there is no such record
+  // Whether this miss takes the read lock and the change check itself.
+  const bool locksHere = !table_.strictChangeDetection_ && !table_.ReadLockHeld();
   if (!table_.strictChangeDetection_ && table_.TakeReadLock()) return false;
   // The table may have shrunk or grown under another writer's hand.
   if (recordNo >= uint32_t(std::max(table_.header_.NextRecordNo, 1))) table_.Fail(kErrRecordBuffersCorrupt);
   // Leave room in the cache for the block beside what is pinned.
   const int32_t room = std::max<int32_t>(1, int32_t(cache_.Capacity() / 2));
-  if (readAhead && indexRun &&
-      table_.indexFile_->VisibleAhead(std::min(table_.readAheadLimit_, room) - 1, direction, ahead_)) {
+  const int32_t most = std::min(table_.readAheadLimit_, room) - 1;  // records read beside this one
+  TIndexFile& index = *table_.indexFile_;
+  if (readAhead && indexRun && index.BitmapMode() && index.VisibleAhead(most, direction, ahead_)) {
     return deliver(ReadVisible(recordNo));
   }
   int32_t count = 1;
   const int32_t slotsFromHere = table_.header_.NextRecordNo - int32_t(recordNo);  // this slot and those after it
   if (readAhead) {
     if (indexRun) {
-      count = table_.indexFile_->ConsecutiveRun(table_.readAheadLimit_, direction);
+      count = index.ConsecutiveRun(table_.readAheadLimit_, direction);
+      // Index order over scattered slots, each miss taking the read lock:
+      // the entries ahead are read one by one under this miss's lock. The
+      // batch grows fourfold while each miss comes where the previous one
+      // ended (the cursor walks on) and starts again from this record
+      // alone otherwise (a lookup, a jump elsewhere). Under a lock held for
+      // the whole operation a miss costs only its read, and records read
+      // ahead that the cursor never reaches would cost more.
+      const int32_t position = index.PositionNumber();
+      const int32_t sign = direction == kReadBackward ? -1 : 1;
+      const int64_t past = (int64_t(position) - expectedMiss_) * sign;  // how far past the expected miss
+      const bool walking = expectedMiss_ != 0 && past >= 0 && past <= most;
+      expectedMiss_ = int64_t(position) + sign;
+      if (count > 1) {
+        aheadEntries_ = 0;
+      } else {
+        aheadEntries_ = walking && locksHere ? std::min(4 * aheadEntries_ + 3, most) : 0;
+        if (aheadEntries_ > 0 && index.VisibleAhead(aheadEntries_, direction, ahead_) && !ahead_.empty()) {
+          expectedMiss_ += sign * int64_t(ahead_.size());
+          return deliver(ReadVisible(recordNo));
+        }
+      }
     } else if (direction == kReadBackward) {
       count = int32_t(recordNo);
     } else {

@@ -83,6 +83,11 @@ class TRecordStore {
   TDataFileStats stats_;
   std::vector<uint8_t> ioBuffer_;
   std::vector<uint32_t> ahead_;
+  // The index-order read-ahead over scattered slots: entries read beside
+  // the last miss, and the cursor position where the next miss of a walk
+  // comes (0: none expected).
+  int32_t aheadEntries_ = 0;
+  int64_t expectedMiss_ = 0;
 };
 
 }  // namespace tabula
