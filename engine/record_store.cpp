@@ -188,8 +188,19 @@ TRecord* TRecordStore::ReadBlock(uint32_t recordNo, int32_t count, int direction
   const uint32_t first = direction == kReadBackward ? recordNo - uint32_t(count) + 1 : recordNo;
   const uint32_t last = first + uint32_t(count) - 1;
   const size_t recordSize = table_.header_.RecordSize;
-  for (uint32_t n = first; n <= last; ++n)
-    if (TRecord* cached = cache_.Find(n)) cached->Marked = true;
+  // The block's slots already cached, found once: marked, they are not
+  // reused for another slot of the block.
+  std::vector<TRecord*>& cached = blockEntries_;
+  cached.assign(size_t(count), nullptr);
+  for (uint32_t n = first; n <= last; ++n) {
+    TRecord* entry = cache_.Find(n);
+    if (entry != nullptr) entry->Marked = true;
+    cached[n - first] = entry;
+  }
+  auto unmarkCached = [&] {
+    for (TRecord* entry : cached)
+      if (entry != nullptr) entry->Marked = false;
+  };
 
   ioBuffer_.resize(recordSize * size_t(count));
   const int64_t offset = SlotOffset(first);
@@ -205,19 +216,18 @@ TRecord* TRecordStore::ReadBlock(uint32_t recordNo, int32_t count, int direction
     // must be there.
     if (size_t(got) < ioBuffer_.size() && !table_.Exclusive() && !table_.lockState_->TableLocked()) table_.Fail(kErrRead);
   } catch (...) {
-    for (uint32_t n = first; n <= last; ++n)
-      if (TRecord* cached = cache_.Find(n)) cached->Marked = false;
+    unmarkCached();
     throw;
   }
   ++stats_.BlockReads;
   const size_t slotsRead = size_t(got) / recordSize;
   stats_.RecordsRead += slotsRead;
 
-  std::vector<TRecord*> touched;
-  touched.reserve(size_t(count));
+  std::vector<TRecord*>& touched = touched_;
+  touched.clear();
   auto place = [&](uint32_t n) {
     const size_t index = n - first;
-    TRecord* entry = cache_.Find(n);
+    TRecord* entry = cached[index];
     if (index >= slotsRead) {
       if (entry != nullptr) {
         cache_.MoveToFront(entry);
@@ -255,9 +265,8 @@ TRecord* TRecordStore::ReadBlock(uint32_t recordNo, int32_t count, int direction
     for (TRecord& e : cache_.Entries()) e.Marked = false;
     throw;
   }
+  // Every entry of the block, found or new, is among those touched.
   for (TRecord* e : touched) e->Marked = false;
-  for (uint32_t n = first; n <= last; ++n)
-    if (TRecord* cached = cache_.Find(n)) cached->Marked = false;
   TRecord* result = cache_.Find(recordNo);
   if (result == nullptr) table_.Fail(kErrRecordBuffersCorrupt);
   return result;

@@ -83,6 +83,9 @@ class TRecordStore {
   TDataFileStats stats_;
   std::vector<uint8_t> ioBuffer_;
   std::vector<uint32_t> ahead_;
+  // Scratch of ReadBlock: the block's slots found cached, the entries placed.
+  std::vector<TRecord*> blockEntries_;
+  std::vector<TRecord*> touched_;
   // The index-order read-ahead over scattered slots: entries read beside
   // the last miss, and the cursor position where the next miss of a walk
   // comes (0: none expected).
