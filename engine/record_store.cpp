@@ -48,20 +48,25 @@ void TRecordStore::ComputeFields(TRecord* record) {
   record->ComputedValid = true;
 }
 
-TRecord* TRecordStore::TakeFreeEntry() {
-  if (cache_.Count() < cache_.Capacity()) return cache_.AddFront();
+TRecord* TRecordStore::TakeFreeEntry(uint32_t recordNo, bool zeroFill) {
+  auto added = [&] {
+    TRecord* entry = cache_.AddFront();
+    cache_.Renumber(entry, recordNo);
+    return entry;
+  };
+  if (cache_.Count() < cache_.Capacity()) return added();
   TRecord* entry = cache_.FindReusable();
   if (entry == nullptr && !table_.lockState_->TableLocked() && !table_.ReadOnly()) {
     Flush();
     entry = cache_.FindReusable();
   }
   if (entry != nullptr) {
-    cache_.Recycle(entry);
+    cache_.Recycle(entry, recordNo, zeroFill);
     return entry;
   }
   if (table_.lockState_->TableLocked()) {
     cache_.SetCapacity(cache_.Capacity() + kCacheGrowth);
-    return cache_.AddFront();
+    return added();
   }
   table_.Fail(kErrRecordBuffersCorrupt);
 }
@@ -76,8 +81,7 @@ bool TRecordStore::Get(uint32_t recordNo, bool readAhead, int direction, bool in
     if (int64_t(table_.header_.NextRecordNo) + 1 > kMaxRecordNo ||
         int64_t(table_.header_.RecordSize) * table_.header_.NextRecordNo > kMaxDataBytes)
       table_.Fail(kErrFileFull);
-    TRecord* entry = TakeFreeEntry();
-    cache_.Renumber(entry, recordNo);
+    TRecord* entry = TakeFreeEntry(recordNo, true);
     StoreU32(entry->Data() + 1, recordNo);
     Pin(entry);
     ++table_.header_.NextRecordNo;
@@ -238,6 +242,7 @@ TRecord* TRecordStore::ReadBlock(uint32_t recordNo, int32_t count, int direction
     // The slot's bytes as read, deciphered; a live record carries its slot number.
     auto fill = [&](TRecord* target) {
       std::memcpy(target->Data(), ioBuffer_.data() + index * recordSize, recordSize);
+      std::fill(target->Buffer.begin() + std::ptrdiff_t(recordSize), target->Buffer.end(), uint8_t(0));
       if (table_.Encrypted()) table_.DecipherBlock(target->Data(), recordSize);
       if (target->Data()[0] == 0) StoreU32(target->Data() + 1, n);
       target->ComputedValid = false;
@@ -246,8 +251,7 @@ TRecord* TRecordStore::ReadBlock(uint32_t recordNo, int32_t count, int direction
       if (entry->PinCount == 0 && !entry->Modified) fill(entry);
       cache_.MoveToFront(entry);
     } else {
-      entry = TakeFreeEntry();
-      cache_.Renumber(entry, n);
+      entry = TakeFreeEntry(n, false);
       fill(entry);
       entry->Marked = true;  // not reused for a later slot of this block
     }

@@ -66,9 +66,10 @@ class TRecordStore {
   void ResetStats() { stats_ = TDataFileStats{}; }
 
  private:
-  // A cache entry for another record: a free one, else the least recently
-  // used that can go (writing modified ones out first when allowed).
-  TRecord* TakeFreeEntry();
+  // A cache entry for record `recordNo`: a free one, else the least
+  // recently used that can go (writing modified ones out first when
+  // allowed); zero-filled unless the caller fills all of it.
+  TRecord* TakeFreeEntry(uint32_t recordNo, bool zeroFill);
   // Reads `count` slots ending (backward) or starting (forward) at
   // recordNo in one file read and caches them.
   TRecord* ReadBlock(uint32_t recordNo, int32_t count, int direction);
