@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "tabula/engine_error.h"
 #include "tabula/field_types.h"
 #include "tabula/field_values.h"
+#include "tabula/locale.h"
 
 namespace tabula {
 
@@ -321,8 +323,68 @@ void ConstantCell(const TFilterNode& node, TValueCell& out) {
   }
 }
 
+namespace {
+
+// The text of a string operand as FieldCell / ConstantCell would hold it
+// (up to the first zero, at most the value area less its terminator); no
+// text for a null field.
+std::optional<std::string_view> TextOf(const TFilterNode& node, const uint8_t* record) {
+  const uint8_t* data;
+  size_t width;
+  if (node.NodeClass == kNodeField) {
+    if (record[node.Field.Offset] == 0) return std::nullopt;
+    data = record + node.Field.Offset + 1;
+    width = std::min<size_t>(node.Field.Width, kMaxStringValue - 1);
+  } else {
+    data = node.ConstValue.data();
+    width = std::min<size_t>(node.ConstValue.size(), kMaxStringValue - 1);
+  }
+  const void* zero = width ? std::memchr(data, 0, width) : nullptr;
+  const size_t length = zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - data) : width;
+  return std::string_view(reinterpret_cast<const char*>(data), length);
+}
+
+bool IsStringOperand(const TFilterNode* node) {
+  if (node == nullptr) return false;
+  if (node->NodeClass == kNodeField) return node->Field.FieldType == kFldString;
+  return node->NodeClass == kNodeConstant && node->ConstType == kFldString;
+}
+
+// A comparison between string fields and constants (the common record
+// filter: a field against a text), answered from the record's bytes
+// without building value cells: the answer ApplyBinary gives them. None
+// for any other node.
+std::optional<bool> CompareTexts(const TFilterNode& node, const uint8_t* record, uint16_t langId, uint16_t sortId) {
+  if (node.NodeClass != kNodeBinary || node.Operator < kOpEqual || node.Operator > kOpLessEqual ||
+      !IsStringOperand(node.Left.get()) || !IsStringOperand(node.Right.get()))
+    return std::nullopt;
+  const std::optional<std::string_view> left = TextOf(*node.Left, record);
+  const std::optional<std::string_view> right = TextOf(*node.Right, record);
+  const bool equalOp = node.Operator == kOpEqual;
+  if (!left || !right) {
+    // Ordering a null is false; = and <> see null only as equal to null.
+    if (node.Operator != kOpEqual && node.Operator != kOpNotEqual) return false;
+    return (!left && !right) == equalOp;
+  }
+  const int order = CompareStrings(langId, sortId, *left, false, 0, *right);
+  switch (node.Operator) {
+    case kOpEqual:
+    case kOpNotEqual: return (order == 0) == equalOp;
+    case kOpGreater: return order > 0;
+    case kOpLess: return order < 0;
+    case kOpGreaterEqual: return order >= 0;
+    default: return order <= 0;
+  }
+}
+
+}  // namespace
+
 void EvaluateFilterNode(const TFilterNode& node, const uint8_t* record, uint16_t langId, uint16_t sortId,
                         TValueCell& out) {
+  if (const std::optional<bool> answer = CompareTexts(node, record, langId, sortId)) {
+    out.SetBoolean(*answer);
+    return;
+  }
   switch (node.NodeClass) {
     case kNodeField:
       FieldCell(node.Field, record, out);
@@ -385,6 +447,7 @@ void EvaluateFilterNode(const TFilterNode& node, const uint8_t* record, uint16_t
 }
 
 bool EvaluateFilter(const TFilterNode& root, const uint8_t* record, uint16_t langId, uint16_t sortId) {
+  if (const std::optional<bool> answer = CompareTexts(root, record, langId, sortId)) return *answer;
   TValueCell result;
   EvaluateFilterNode(root, record, langId, sortId, result);
   return result.AsUInt16() != 0;

@@ -687,11 +687,14 @@ int32_t TIndexCursor::ConsecutiveRun(int32_t maximum, int direction) {
 
 bool TIndexCursor::VisibleAhead(int32_t maximum, int direction, std::vector<uint32_t>& records) {
   records.clear();
-  if (!bitmapMode_ || physical_) return false;
+  if (physical_) return false;
   if (maximum < 1 || state_.Empty) return true;
   const bool forward = direction != 2;
   file_.RunOperation([&] {
     records.clear();
+    // Without a bitmap every entry between the range's positions shows.
+    const bool bounded = !bitmapMode_ && rangeActive_;
+    if (bounded) EnsureRangeBounds();
     TLeafPlace place;
     if (Locate(place) != TWhere::kOn) return;
     TIndexTree tree = Tree();
@@ -701,7 +704,12 @@ bool TIndexCursor::VisibleAhead(int32_t maximum, int direction, std::vector<uint
       if (!(forward ? tree.StepForward(place) : tree.StepBack(place))) break;
       if (place.Page.Get() != before && ++leaves > kAheadLeaves) break;
       const uint32_t recNo = place.Record();
-      if (visible_.Test(static_cast<int32_t>(recNo))) records.push_back(recNo);
+      if (bitmapMode_) {
+        if (visible_.Test(static_cast<int32_t>(recNo))) records.push_back(recNo);
+      } else {
+        if (bounded && (forward ? place.Position > rangeLast_ : place.Position < rangeFirst_)) break;
+        records.push_back(recNo);
+      }
     }
   });
   return true;

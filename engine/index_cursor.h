@@ -58,12 +58,13 @@ class TIndexCursor {
   bool Bof() const { return state_.Bof; }
   bool Eof() const { return state_.Eof; }
   int32_t ConsecutiveRun(int32_t maximum, int direction);
-  // In index order under a bitmap (a filter is active): the record numbers
-  // of up to `maximum` visible entries after (or, backward, before) the
-  // current one, in the order of travel, into `records`. The walk looks at
-  // no more than kAheadLeaves leaves past the cursor's own, so the pages it
-  // loads are still buffered when the cursor steps onto them. False when
-  // the cursor is not in that mode (the caller reads a consecutive run).
+  // In index order: the record numbers of up to `maximum` entries the
+  // cursor would show after (or, backward, before) the current one, in the
+  // order of travel, into `records`: under a bitmap (a filter is active)
+  // the visible ones, else those inside the range. The walk looks at no
+  // more than kAheadLeaves leaves past the cursor's own, so the pages it
+  // loads are still buffered when the cursor steps onto them. False in
+  // physical order (the caller reads a consecutive run).
   bool VisibleAhead(int32_t maximum, int direction, std::vector<uint32_t>& records);
   static constexpr int kAheadLeaves = 12;
   void MarkEmpty();

@@ -122,8 +122,7 @@ void TIndexFile::WriteHeader(bool force) {
 
 bool TIndexFile::HeaderChanged() {
   uint8_t counter[4];
-  SeekFile(0, kSeekStart);
-  ReadBytes(counter, 4, false);
+  ReadAt(0, counter, 4, false);
   if (owner_ && owner_->Encrypted()) owner_->DecipherBlock(counter, 4);
   if (LoadU32(counter) == header_.ChangeCounter) return false;
   // Another program wrote the file: the buffered pages are stale.
@@ -203,8 +202,7 @@ TPage::TLayout TIndexFile::LayoutOf(uint8_t slot) const {
 
 void TIndexFile::ReadRawBlock(uint32_t offset, uint8_t* block) {
   if (offset == 0 || offset % kIndexPageSize != 0 || offset >= static_cast<uint32_t>(header_.EndOfFile)) Corrupt();
-  SeekFile(static_cast<int32_t>(offset), kSeekStart);
-  ReadBytes(block, kIndexPageSize, false);
+  ReadAt(offset, block, kIndexPageSize, false);
   ++pageReads_;
   if (owner_ && owner_->Encrypted()) owner_->DecipherBlock(block, kIndexPageSize);
 }

@@ -7,6 +7,23 @@
 
 namespace tabula {
 
+namespace {
+
+// Keys are tens of bytes long. Copied in 8-byte words they move faster
+// than through the string instruction the compiler picks for a copy whose
+// length it only knows to be small, which costs more to start than the
+// copy itself.
+void CopyKeyBytes(uint8_t* dst, const uint8_t* src, int n) {
+  for (; n >= 8; n -= 8, src += 8, dst += 8) {
+    uint64_t word;
+    std::memcpy(&word, src, 8);
+    std::memcpy(dst, &word, 8);
+  }
+  for (; n > 0; --n) *dst++ = *src++;
+}
+
+}  // namespace
+
 void TPage::Reset() {
   Offset = 0;
   Dirty = false;
@@ -227,7 +244,7 @@ void TPage::Expand(const uint8_t* block, bool expandEntries, const std::string& 
     const int size = IsLeaf() ? l + 4 : l + 8;
     need(size * n);
     for (int i = 0; i < n; ++i) {
-      std::memcpy(MutableKey(i), p, static_cast<size_t>(l));
+      CopyKeyBytes(MutableKey(i), p, l);
       Refs[static_cast<size_t>(i)] = LoadU32(p + l);
       if (!IsLeaf()) Counts[static_cast<size_t>(i)] = LoadU32(p + l + 4);
       p += size;
@@ -250,12 +267,12 @@ void TPage::Expand(const uint8_t* block, bool expandEntries, const std::string& 
       RaiseEngineError(kErrIndexPagesCorrupt, fileName);
     const int stored = l - pre - tail;
     need(stored + 4);
-    if (pre > 0) std::memcpy(key, key - l, static_cast<size_t>(pre));
+    CopyKeyBytes(key, key - l, pre);
     if (suffix && tail > 0) {
-      std::memcpy(key + pre, p, static_cast<size_t>(stored - 4));
+      CopyKeyBytes(key + pre, p, stored - 4);
       std::memcpy(key + l - 4, p + stored - 4, 4);
     } else {
-      std::memcpy(key + pre, p, static_cast<size_t>(stored));
+      CopyKeyBytes(key + pre, p, stored);
     }
     p += stored;
     Refs[static_cast<size_t>(i)] = LoadU32(p);

@@ -212,8 +212,7 @@ void TIndexTree::VerifyTotal() {
 
 // ---------------------------------------------------------------- counts and marks
 
-int32_t TIndexTree::FirstPositionAtOrAbove(const uint8_t* key) {
-  const int length = KeyLength();
+int32_t TIndexTree::FirstPositionAtOrAbove(const uint8_t* key, int length) {
   TDescent d = Descend(key, TSearchRule::kFirstInRange, length);
   if (d.Path.empty()) return 0;
   int32_t pos = d.Position;
@@ -227,8 +226,7 @@ int32_t TIndexTree::FirstPositionAtOrAbove(const uint8_t* key) {
   return pos;
 }
 
-int32_t TIndexTree::LastPositionAtOrBelow(const uint8_t* key) {
-  const int length = KeyLength();
+int32_t TIndexTree::LastPositionAtOrBelow(const uint8_t* key, int length) {
   TDescent d = Descend(key, TSearchRule::kLastInRange, length);
   if (d.Path.empty()) return 0;
   int32_t pos = d.Position;
@@ -237,6 +235,10 @@ int32_t TIndexTree::LastPositionAtOrBelow(const uint8_t* key) {
   return pos > 0 ? pos : 0;
 }
 
+int32_t TIndexTree::FirstPositionAtOrAbove(const uint8_t* key) { return FirstPositionAtOrAbove(key, KeyLength()); }
+
+int32_t TIndexTree::LastPositionAtOrBelow(const uint8_t* key) { return LastPositionAtOrBelow(key, KeyLength()); }
+
 int32_t TIndexTree::CountBetween(const uint8_t* low, const uint8_t* high) {
   if (Empty() || Compare(low, high, KeyLength()) > 0) return 0;
   int32_t first = FirstPositionAtOrAbove(low);
@@ -244,33 +246,43 @@ int32_t TIndexTree::CountBetween(const uint8_t* low, const uint8_t* high) {
   return (first > 0 && last > 0 && last >= first) ? last - first + 1 : 0;
 }
 
-void TIndexTree::MarkBetween(const uint8_t* low, const uint8_t* high, int length, TRecordBitmap& bitmap) {
-  if (Compare(low, high, length) > 0) return;
-  TLeafPlace place = PlaceOf(Descend(low, TSearchRule::kFirstInRange, length));
+// The keys of a tree are unique (non-unique indexes end their keys with a
+// suffix), so the keys between two bounds are the positions between the
+// bound's descents: the bits are set from the leaves' references without
+// comparing a key. The leaf walk keeps its chain checks, and a run the
+// leaves cannot fill is a damaged tree.
+void TIndexTree::MarkPositions(int32_t first, int32_t last, TRecordBitmap& bitmap) {
+  if (first < 1 || last < first) return;
+  TLeafPlace place = PlaceOf(DescendToPosition(first));
   if (!place.Page) return;
-  if (Compare(place.Key(), low, length) < 0 && !StepForward(place)) return;
-  while (Compare(place.Key(), high, length) <= 0) {
-    bitmap.Set(static_cast<int32_t>(place.Record()));
-    if (!StepForward(place)) break;
+  int32_t remaining = last - first + 1;
+  for (;;) {
+    const TPage& page = *place.Page;
+    const int take = static_cast<int>(std::min<int32_t>(remaining, page.Count() - place.Entry));
+    const uint32_t* refs = page.Refs.data() + place.Entry;
+    for (int i = 0; i < take; ++i) bitmap.Set(static_cast<int32_t>(refs[i]));
+    remaining -= take;
+    if (remaining == 0) return;
+    place.Entry += take - 1;
+    place.Position += take - 1;
+    if (!StepForward(place)) Corrupt();
   }
 }
 
+void TIndexTree::MarkBetween(const uint8_t* low, const uint8_t* high, int length, TRecordBitmap& bitmap) {
+  if (Empty() || Compare(low, high, length) > 0) return;
+  MarkPositions(FirstPositionAtOrAbove(low, length), LastPositionAtOrBelow(high, length), bitmap);
+}
+
 void TIndexTree::MarkOutside(const uint8_t* low, const uint8_t* high, TRecordBitmap& bitmap) {
-  const int length = KeyLength();
-  TLeafPlace place = PlaceOf(DescendEdge(false));
-  if (!place.Page) return;
-  do {
-    if (Compare(place.Key(), low, length) >= 0) break;
-    bitmap.Set(static_cast<int32_t>(place.Record()));
-  } while (StepForward(place));
-  place = PlaceOf(Descend(high, TSearchRule::kFirstInRange, length));
-  if (!place.Page) return;
-  bool more = true;
-  while (more && Compare(place.Key(), high, length) <= 0) more = StepForward(place);
-  while (more) {
-    bitmap.Set(static_cast<int32_t>(place.Record()));
-    more = StepForward(place);
-  }
+  if (Empty()) return;
+  const int32_t total = RootTotal();
+  const int32_t first = FirstPositionAtOrAbove(low);
+  const int32_t last = LastPositionAtOrBelow(high);
+  // Below low: everything before the first key at or above it (all keys
+  // when none is); above high: everything after the last key at or below it.
+  MarkPositions(1, first > 0 ? first - 1 : total, bitmap);
+  MarkPositions(last + 1, total, bitmap);
 }
 
 // ---------------------------------------------------------------- changes

@@ -109,6 +109,9 @@ class TIndexTree {
   // Position of the first key >= key / of the last key <= key; 0 for none.
   int32_t FirstPositionAtOrAbove(const uint8_t* key);
   int32_t LastPositionAtOrBelow(const uint8_t* key);
+  // The same, comparing over `length` bytes.
+  int32_t FirstPositionAtOrAbove(const uint8_t* key, int length);
+  int32_t LastPositionAtOrBelow(const uint8_t* key, int length);
   int32_t CountBetween(const uint8_t* low, const uint8_t* high);
   // Sets the bits of the records whose keys lie between low and high
   // (compared over `length` bytes) / below low or above high.
@@ -123,6 +126,8 @@ class TIndexTree {
  private:
   // The page a descent enters at `depth`, checked against the count of the
   // parent entry it came through (expected < 0: the root).
+  // Sets the bits of the records at positions first..last.
+  void MarkPositions(int32_t first, int32_t last, TRecordBitmap& bitmap);
   TPagePin Enter(uint32_t offset, uint32_t parent, int64_t expected, int depth);
   template <class TChoose>
   TDescent DescendBy(TChoose choose);

@@ -40,22 +40,32 @@ void TRecordCache::MoveToFront(TRecord* entry) {
 
 void TRecordCache::Renumber(TRecord* entry, uint32_t recordNo) {
   if (entry->RecordNo == recordNo) return;
+  // The lookup node of the old number carries the new one: no allocation
+  // when an entry passes from one record to another.
+  decltype(byNumber_)::node_type node;
   if (entry->RecordNo != 0) {
     auto it = byNumber_.find(entry->RecordNo);
-    if (it != byNumber_.end() && it->second == entry) byNumber_.erase(it);
+    if (it != byNumber_.end() && it->second == entry) node = byNumber_.extract(it);
   }
   entry->RecordNo = recordNo;
-  if (recordNo != 0) byNumber_[recordNo] = entry;
+  if (recordNo == 0) return;
+  if (!node) {
+    byNumber_[recordNo] = entry;
+    return;
+  }
+  node.key() = recordNo;
+  auto placed = byNumber_.insert(std::move(node));
+  if (!placed.inserted) placed.position->second = entry;
 }
 
-void TRecordCache::Recycle(TRecord* entry) {
+void TRecordCache::Recycle(TRecord* entry, uint32_t recordNo, bool zeroFill) {
   if (entry->inModifiedTail_) ForgetModifiedTail();
-  Renumber(entry, 0);
+  Renumber(entry, recordNo);
   entry->PinCount = 0;
   entry->Modified = false;
   entry->ComputedValid = false;
   entry->Marked = false;
-  std::fill(entry->Buffer.begin(), entry->Buffer.end(), uint8_t(0));
+  if (zeroFill) std::fill(entry->Buffer.begin(), entry->Buffer.end(), uint8_t(0));
   MoveToFront(entry);
 }
 

@@ -39,9 +39,10 @@ class TRecordCache {
   void MoveToFront(TRecord* entry);
   // Gives an entry another record number (0 takes it out of the lookup).
   void Renumber(TRecord* entry, uint32_t recordNo);
-  // Unpins the entry, gives it record number 0, zero-fills it and moves it
-  // to the front.
-  void Recycle(TRecord* entry);
+  // Unpins the entry, gives it record number `recordNo` (0: none),
+  // zero-fills it (unless the caller fills all of it) and moves it to the
+  // front.
+  void Recycle(TRecord* entry, uint32_t recordNo = 0, bool zeroFill = true);
   // The least recently used entry that is neither modified, pinned nor
   // marked, or null.
   TRecord* FindReusable() const;

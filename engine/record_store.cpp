@@ -48,20 +48,25 @@ void TRecordStore::ComputeFields(TRecord* record) {
   record->ComputedValid = true;
 }
 
-TRecord* TRecordStore::TakeFreeEntry() {
-  if (cache_.Count() < cache_.Capacity()) return cache_.AddFront();
+TRecord* TRecordStore::TakeFreeEntry(uint32_t recordNo, bool zeroFill) {
+  auto added = [&] {
+    TRecord* entry = cache_.AddFront();
+    cache_.Renumber(entry, recordNo);
+    return entry;
+  };
+  if (cache_.Count() < cache_.Capacity()) return added();
   TRecord* entry = cache_.FindReusable();
   if (entry == nullptr && !table_.lockState_->TableLocked() && !table_.ReadOnly()) {
     Flush();
     entry = cache_.FindReusable();
   }
   if (entry != nullptr) {
-    cache_.Recycle(entry);
+    cache_.Recycle(entry, recordNo, zeroFill);
     return entry;
   }
   if (table_.lockState_->TableLocked()) {
     cache_.SetCapacity(cache_.Capacity() + kCacheGrowth);
-    return cache_.AddFront();
+    return added();
   }
   table_.Fail(kErrRecordBuffersCorrupt);
 }
@@ -76,8 +81,7 @@ bool TRecordStore::Get(uint32_t recordNo, bool readAhead, int direction, bool in
     if (int64_t(table_.header_.NextRecordNo) + 1 > kMaxRecordNo ||
         int64_t(table_.header_.RecordSize) * table_.header_.NextRecordNo > kMaxDataBytes)
       table_.Fail(kErrFileFull);
-    TRecord* entry = TakeFreeEntry();
-    cache_.Renumber(entry, recordNo);
+    TRecord* entry = TakeFreeEntry(recordNo, true);
     StoreU32(entry->Data() + 1, recordNo);
     Pin(entry);
     ++table_.header_.NextRecordNo;
@@ -98,20 +102,44 @@ bool TRecordStore::Get(uint32_t recordNo, bool readAhead, int direction, bool in
     return deliver(cached);
   }
   if (recordNo > next) table_.Fail(kErrRecordBuffersCorrupt);  // beyond the last slot: there is no such record
+  // Whether this miss takes the read lock and the change check itself.
+  const bool locksHere = !table_.strictChangeDetection_ && !table_.ReadLockHeld();
   if (!table_.strictChangeDetection_ && table_.TakeReadLock()) return false;
   // The table may have shrunk or grown under another writer's hand.
   if (recordNo >= uint32_t(std::max(table_.header_.NextRecordNo, 1))) table_.Fail(kErrRecordBuffersCorrupt);
   // Leave room in the cache for the block beside what is pinned.
   const int32_t room = std::max<int32_t>(1, int32_t(cache_.Capacity() / 2));
-  if (readAhead && indexRun &&
-      table_.indexFile_->VisibleAhead(std::min(table_.readAheadLimit_, room) - 1, direction, ahead_)) {
+  const int32_t most = std::min(table_.readAheadLimit_, room) - 1;  // records read beside this one
+  TIndexFile& index = *table_.indexFile_;
+  if (readAhead && indexRun && index.BitmapMode() && index.VisibleAhead(most, direction, ahead_)) {
     return deliver(ReadVisible(recordNo));
   }
   int32_t count = 1;
   const int32_t slotsFromHere = table_.header_.NextRecordNo - int32_t(recordNo);  // this slot and those after it
   if (readAhead) {
     if (indexRun) {
-      count = table_.indexFile_->ConsecutiveRun(table_.readAheadLimit_, direction);
+      count = index.ConsecutiveRun(table_.readAheadLimit_, direction);
+      // Index order over scattered slots, each miss taking the read lock:
+      // the entries ahead are read one by one under this miss's lock. The
+      // batch grows fourfold while each miss comes where the previous one
+      // ended (the cursor walks on) and starts again from this record
+      // alone otherwise (a lookup, a jump elsewhere). Under a lock held for
+      // the whole operation a miss costs only its read, and records read
+      // ahead that the cursor never reaches would cost more.
+      const int32_t position = index.PositionNumber();
+      const int32_t sign = direction == kReadBackward ? -1 : 1;
+      const int64_t past = (int64_t(position) - expectedMiss_) * sign;  // how far past the expected miss
+      const bool walking = expectedMiss_ != 0 && past >= 0 && past <= most;
+      expectedMiss_ = int64_t(position) + sign;
+      if (count > 1) {
+        aheadEntries_ = 0;
+      } else {
+        aheadEntries_ = walking && locksHere ? std::min(4 * aheadEntries_ + 3, most) : 0;
+        if (aheadEntries_ > 0 && index.VisibleAhead(aheadEntries_, direction, ahead_) && !ahead_.empty()) {
+          expectedMiss_ += sign * int64_t(ahead_.size());
+          return deliver(ReadVisible(recordNo));
+        }
+      }
     } else if (direction == kReadBackward) {
       count = int32_t(recordNo);
     } else {
@@ -164,8 +192,19 @@ TRecord* TRecordStore::ReadBlock(uint32_t recordNo, int32_t count, int direction
   const uint32_t first = direction == kReadBackward ? recordNo - uint32_t(count) + 1 : recordNo;
   const uint32_t last = first + uint32_t(count) - 1;
   const size_t recordSize = table_.header_.RecordSize;
-  for (uint32_t n = first; n <= last; ++n)
-    if (TRecord* cached = cache_.Find(n)) cached->Marked = true;
+  // The block's slots already cached, found once: marked, they are not
+  // reused for another slot of the block.
+  std::vector<TRecord*>& cached = blockEntries_;
+  cached.assign(size_t(count), nullptr);
+  for (uint32_t n = first; n <= last; ++n) {
+    TRecord* entry = cache_.Find(n);
+    if (entry != nullptr) entry->Marked = true;
+    cached[n - first] = entry;
+  }
+  auto unmarkCached = [&] {
+    for (TRecord* entry : cached)
+      if (entry != nullptr) entry->Marked = false;
+  };
 
   ioBuffer_.resize(recordSize * size_t(count));
   const int64_t offset = SlotOffset(first);
@@ -181,19 +220,18 @@ TRecord* TRecordStore::ReadBlock(uint32_t recordNo, int32_t count, int direction
     // must be there.
     if (size_t(got) < ioBuffer_.size() && !table_.Exclusive() && !table_.lockState_->TableLocked()) table_.Fail(kErrRead);
   } catch (...) {
-    for (uint32_t n = first; n <= last; ++n)
-      if (TRecord* cached = cache_.Find(n)) cached->Marked = false;
+    unmarkCached();
     throw;
   }
   ++stats_.BlockReads;
   const size_t slotsRead = size_t(got) / recordSize;
   stats_.RecordsRead += slotsRead;
 
-  std::vector<TRecord*> touched;
-  touched.reserve(size_t(count));
+  std::vector<TRecord*>& touched = touched_;
+  touched.clear();
   auto place = [&](uint32_t n) {
     const size_t index = n - first;
-    TRecord* entry = cache_.Find(n);
+    TRecord* entry = cached[index];
     if (index >= slotsRead) {
       if (entry != nullptr) {
         cache_.MoveToFront(entry);
@@ -204,6 +242,7 @@ TRecord* TRecordStore::ReadBlock(uint32_t recordNo, int32_t count, int direction
     // The slot's bytes as read, deciphered; a live record carries its slot number.
     auto fill = [&](TRecord* target) {
       std::memcpy(target->Data(), ioBuffer_.data() + index * recordSize, recordSize);
+      std::fill(target->Buffer.begin() + std::ptrdiff_t(recordSize), target->Buffer.end(), uint8_t(0));
       if (table_.Encrypted()) table_.DecipherBlock(target->Data(), recordSize);
       if (target->Data()[0] == 0) StoreU32(target->Data() + 1, n);
       target->ComputedValid = false;
@@ -212,8 +251,7 @@ TRecord* TRecordStore::ReadBlock(uint32_t recordNo, int32_t count, int direction
       if (entry->PinCount == 0 && !entry->Modified) fill(entry);
       cache_.MoveToFront(entry);
     } else {
-      entry = TakeFreeEntry();
-      cache_.Renumber(entry, n);
+      entry = TakeFreeEntry(n, false);
       fill(entry);
       entry->Marked = true;  // not reused for a later slot of this block
     }
@@ -231,9 +269,8 @@ TRecord* TRecordStore::ReadBlock(uint32_t recordNo, int32_t count, int direction
     for (TRecord& e : cache_.Entries()) e.Marked = false;
     throw;
   }
+  // Every entry of the block, found or new, is among those touched.
   for (TRecord* e : touched) e->Marked = false;
-  for (uint32_t n = first; n <= last; ++n)
-    if (TRecord* cached = cache_.Find(n)) cached->Marked = false;
   TRecord* result = cache_.Find(recordNo);
   if (result == nullptr) table_.Fail(kErrRecordBuffersCorrupt);
   return result;

@@ -66,9 +66,10 @@ class TRecordStore {
   void ResetStats() { stats_ = TDataFileStats{}; }
 
  private:
-  // A cache entry for another record: a free one, else the least recently
-  // used that can go (writing modified ones out first when allowed).
-  TRecord* TakeFreeEntry();
+  // A cache entry for record `recordNo`: a free one, else the least
+  // recently used that can go (writing modified ones out first when
+  // allowed); zero-filled unless the caller fills all of it.
+  TRecord* TakeFreeEntry(uint32_t recordNo, bool zeroFill);
   // Reads `count` slots ending (backward) or starting (forward) at
   // recordNo in one file read and caches them.
   TRecord* ReadBlock(uint32_t recordNo, int32_t count, int direction);
@@ -83,6 +84,14 @@ class TRecordStore {
   TDataFileStats stats_;
   std::vector<uint8_t> ioBuffer_;
   std::vector<uint32_t> ahead_;
+  // Scratch of ReadBlock: the block's slots found cached, the entries placed.
+  std::vector<TRecord*> blockEntries_;
+  std::vector<TRecord*> touched_;
+  // The index-order read-ahead over scattered slots: entries read beside
+  // the last miss, and the cursor position where the next miss of a walk
+  // comes (0: none expected).
+  int32_t aheadEntries_ = 0;
+  int64_t expectedMiss_ = 0;
 };
 
 }  // namespace tabula

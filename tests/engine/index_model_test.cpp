@@ -301,6 +301,20 @@ class IndexModelTest : public testing::TestWithParam<TConfig> {
     const size_t end = UpperBound(hi);
     const int32_t expect = ordered && end > first ? static_cast<int32_t>(end - first) : 0;
     ASSERT_EQ(file_->CountKeysBetween(lo.data(), hi.data()), expect);
+    // The marks between and outside the bounds name exactly the model's
+    // records inside / outside them.
+    TRecordBitmap inside;
+    TRecordBitmap outside;
+    inside.Reset(owner_.Slots);
+    outside.Reset(owner_.Slots);
+    file_->MarkKeysInIndex(slot_, lo.data(), hi.data(), inside);
+    file_->MarkKeysOutsideIndex(slot_, lo.data(), hi.data(), outside);
+    for (size_t i = 0; i < sorted_.size(); ++i) {
+      const int32_t rec = static_cast<int32_t>(sorted_[i].Rec);
+      ASSERT_EQ(inside.Test(rec), ordered && i >= first && i < end) << "entry " << i;
+      ASSERT_EQ(outside.Test(rec), i < first || i >= end) << "entry " << i;
+    }
+    ASSERT_EQ(inside.CountSet(), expect);
     file_->SetRangeStart(lo.data());
     file_->SetRangeEnd(hi.data());
     file_->ActivateRange();
