@@ -689,6 +689,15 @@ bool TDataFile::GetRecord(uint32_t recordNo, bool readAhead, int direction, bool
 
 void TDataFile::ReleaseRecord(TRecord* record) { TRecordStore::Release(record); }
 
+int32_t TDataFile::RecordSpanSlots() const {
+  if (computedSize_ != 0) return 0;
+  return std::max(1, kSpanBytes / std::max<int>(1, header_.RecordSize));
+}
+
+int32_t TDataFile::ReadRecordSpan(uint32_t first, int32_t most, const uint8_t*& records) {
+  return store_->ReadSpan(first, most, records);
+}
+
 bool TDataFile::FlushRecords() { return store_->Flush(); }
 
 void TDataFile::FlushAll(bool trim, bool forceHeader, bool keysChanged) {

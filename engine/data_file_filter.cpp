@@ -25,8 +25,9 @@ namespace {
 constexpr int kMaxFilterRereads = 64;
 
 // The table's side of the filters: index scans go to the index file on the
-// index named (its current index, range and cursor stay as they are), and
-// records are read through the record cache with read-ahead.
+// index named (its current index, range and cursor stay as they are);
+// single records are read through the record cache with read-ahead, a pass
+// over many in blocks straight from the file.
 class TTableFilterSource : public TFilterScanSource {
  public:
   explicit TTableFilterSource(TDataFile& file) : file_(file) {}
@@ -64,6 +65,20 @@ class TTableFilterSource : public TFilterScanSource {
       file_.IndexFile().RestartRunningOperation();
     }
     RaiseEngineError(kErrRecordBuffersCorrupt, file_.FileName());
+  }
+
+  int32_t RecordSpanSlots() override { return file_.RecordSpanSlots(); }
+  int32_t ReadRecordSpan(int32_t first, int32_t most, const uint8_t*& records, size_t& stride) override {
+    stride = size_t(file_.StoredRecordSize());
+    for (int attempt = 0; attempt < kMaxFilterRereads; ++attempt) {
+      if (first < 1) break;
+      const int32_t got = file_.ReadRecordSpan(uint32_t(first), most, records);
+      if (got >= 0) return got;
+      // Another program changed the table (see ReadRecord).
+      file_.IndexFile().RestartRunningOperation();
+    }
+    records = nullptr;
+    return 0;
   }
 
  private:

@@ -147,6 +147,7 @@ namespace {
 
 class TBitmapEvaluator {
  public:
+
   TBitmapEvaluator(const TFilter& filter, TFilterScanSource& source)
       : filter_(filter),
         source_(source),
@@ -209,8 +210,26 @@ class TBitmapEvaluator {
   void RecordByRecord(const TFilterNode* node, TRecordBitmap& bitmap, bool andContext) {
     if (bitmap.Slots() != slots_) bitmap.Grow(slots_);
     if (!andContext) bitmap.SetAll();
+    // Records come in blocks of slots, each block ending at the last
+    // candidate within its reach, so sparse candidates read little.
+    const uint8_t* span = nullptr;
+    size_t stride = 0;
+    int32_t spanFirst = 0;
+    int32_t spanCount = 0;
+    const int32_t spanSlots = source_.RecordSpanSlots();
     for (int32_t r = bitmap.NextSet(1); r != 0; r = r < slots_ ? bitmap.NextSet(r + 1) : 0) {
-      const uint8_t* record = source_.ReadRecord(r);
+      if (spanSlots > 0 && (r < spanFirst || r - spanFirst >= spanCount)) {
+        const int32_t reach = bitmap.PriorSet(std::min(slots_, r + spanSlots - 1));
+        spanFirst = r;
+        spanCount = source_.ReadRecordSpan(r, reach - r + 1, span, stride);
+      }
+      const uint8_t* record = nullptr;
+      if (r - spanFirst < spanCount) {
+        record = span + size_t(r - spanFirst) * stride;
+        if (record[0] != 0) record = nullptr;
+      } else {
+        record = source_.ReadRecord(r);
+      }
       bool pass = false;
       if (record != nullptr) {
         pass = node != nullptr ? EvaluateFilter(*node, record, langId_, sortId_)

@@ -51,6 +51,17 @@ class TFilterScanSource {
                                TRecordBitmap& bitmap) = 0;
   // The buffer of record n, or nullptr when it is not a live record.
   virtual const uint8_t* ReadRecord(int32_t recNo) = 0;
+  // Most slots one ReadRecordSpan gives (0: none; records come one by one).
+  virtual int32_t RecordSpanSlots() { return 0; }
+  // Up to `most` slots from `first` on in one read: `records` points at
+  // slot `first`, the slots `stride` bytes apart (a slot whose first byte
+  // is not 0 holds no live record), valid until the next read. Gives how
+  // many slots are there; 0 leaves them to ReadRecord one by one.
+  virtual int32_t ReadRecordSpan(int32_t /*first*/, int32_t /*most*/, const uint8_t*& records, size_t& stride) {
+    records = nullptr;
+    stride = 0;
+    return 0;
+  }
 };
 
 // One filter.

@@ -156,6 +156,39 @@ bool TRecordStore::Get(uint32_t recordNo, bool readAhead, int direction, bool in
   return deliver(ReadBlock(recordNo, count, direction));
 }
 
+int32_t TRecordStore::ReadSpan(uint32_t first, int32_t most, const uint8_t*& records) {
+  records = nullptr;
+  if (first == 0 || most < 1 || table_.computedSize_ != 0) return 0;
+  if (!table_.strictChangeDetection_ && table_.TakeReadLock()) return -1;
+  const int64_t slotsThere = int64_t(table_.header_.NextRecordNo) - int64_t(first);
+  if (slotsThere < 1) return 0;
+  const size_t recordSize = table_.header_.RecordSize;
+  const int32_t count = int32_t(std::min<int64_t>({int64_t(most), slotsThere, std::max<int64_t>(1, kSpanBytes / int64_t(recordSize))}));
+  const int64_t offset = SlotOffset(first);
+  if (offset + int64_t(recordSize) * count > INT32_MAX) table_.Fail(kErrRead);
+  spanBuffer_.resize(recordSize * size_t(count));
+  const int32_t got = table_.ReadAt(offset, spanBuffer_.data(), int32_t(spanBuffer_.size()), true);
+  // Slots appended in the cache may not be in the file yet while the handle
+  // is exclusive or the table locked; otherwise the whole span must be there.
+  if (size_t(got) < spanBuffer_.size() && !table_.Exclusive() && !table_.lockState_->TableLocked()) table_.Fail(kErrRead);
+  ++stats_.BlockReads;
+  const int32_t slots = int32_t(size_t(got) / recordSize);
+  stats_.RecordsRead += uint64_t(slots);
+  const uint32_t last = first + uint32_t(slots);  // one past the span
+  for (int32_t i = 0; i < slots; ++i) {
+    uint8_t* slot = spanBuffer_.data() + size_t(i) * recordSize;
+    if (table_.Encrypted()) table_.DecipherBlock(slot, recordSize);
+    if (slot[0] == 0) StoreU32(slot + 1, first + uint32_t(i));
+  }
+  // Records this handle changed and has not written yet are newer than the file.
+  for (const TRecord& e : cache_.Entries()) {
+    if (e.Modified && e.RecordNo >= first && e.RecordNo < last)
+      std::memcpy(spanBuffer_.data() + size_t(e.RecordNo - first) * recordSize, e.Data(), recordSize);
+  }
+  records = spanBuffer_.data();
+  return slots;
+}
+
 TRecord* TRecordStore::ReadVisible(uint32_t recordNo) {
   // The slots to read: this record and those of ahead_ not cached yet, in
   // slot order, each run of consecutive slots in one read; the run holding

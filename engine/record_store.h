@@ -23,6 +23,8 @@ inline constexpr int32_t kReadAheadBytes = 32767;
 inline constexpr size_t kCacheBytes = 131070;
 inline constexpr size_t kMaxCacheEntries = 65535;
 inline constexpr size_t kCacheGrowth = 1024;
+// Bytes of slots a span read (a filter's pass over the table) reads at once.
+inline constexpr int32_t kSpanBytes = 262144;
 
 // Counters of the data file's own work, reset on open.
 struct TDataFileStats {
@@ -51,6 +53,9 @@ class TRecordStore {
   // gives none with success. False (and none) when taking the read lock
   // found the table changed: the caller repositions and asks again.
   bool Get(uint32_t recordNo, bool readAhead, int direction, bool indexRun, TRecord*& record);
+  // Slots from `first` on read in one block, past the cache (see
+  // TDataFile::ReadRecordSpan).
+  int32_t ReadSpan(uint32_t first, int32_t most, const uint8_t*& records);
   void Pin(TRecord* record);
   static void Release(TRecord* record);
   // Writes the modified, unpinned, unmarked records. True when anything was
@@ -83,6 +88,7 @@ class TRecordStore {
   size_t openingCapacity_ = 0;
   TDataFileStats stats_;
   std::vector<uint8_t> ioBuffer_;
+  std::vector<uint8_t> spanBuffer_;
   std::vector<uint32_t> ahead_;
   // Scratch of ReadBlock: the block's slots found cached, the entries placed.
   std::vector<TRecord*> blockEntries_;

@@ -113,6 +113,16 @@ class TDataFile : public TFileHandler {
   // found the table changed: the caller repositions and asks again.
   bool GetRecord(uint32_t recordNo, bool readAhead, int direction, bool indexRun, TRecord*& record);
   void ReleaseRecord(TRecord* record);
+  // Up to `most` slots from `first` on, read in one block straight from the
+  // file (not through the record cache) under the read lock, with this
+  // handle's unwritten records laid over them: `records` points at slot
+  // `first`, the slots StoredRecordSize() bytes apart, valid until the next
+  // call. Gives the number of slots there (0: read them one by one; always
+  // so while computed fields widen the record buffer), or -1 when taking
+  // the read lock found the table changed.
+  int32_t ReadRecordSpan(uint32_t first, int32_t most, const uint8_t*& records);
+  // Most slots one ReadRecordSpan reads (0 while it reads none).
+  int32_t RecordSpanSlots() const;
   // The record slots in the file and the slot the next append takes.
   int32_t NextRecordNo() const { return header_.NextRecordNo; }
 
