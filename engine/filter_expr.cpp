@@ -366,7 +366,12 @@ std::optional<bool> CompareTexts(const TFilterNode& node, const uint8_t* record,
     if (node.Operator != kOpEqual && node.Operator != kOpNotEqual) return false;
     return (!left && !right) == equalOp;
   }
-  const int order = CompareStrings(langId, sortId, *left, false, 0, *right);
+  // Both texts end before any zero byte already.
+  const TLanguageDriver* driver = langId != 0 ? TLanguageDriver::Find(langId, sortId) : nullptr;
+  if (driver != nullptr && (equalOp || node.Operator == kOpNotEqual) && driver->SurelyUnequal(*left, *right))
+    return !equalOp;
+  const int order = driver != nullptr ? driver->CompareWhole(*left, *right, false)
+                                      : CompareStrings(langId, sortId, *left, false, 0, *right);
   switch (node.Operator) {
     case kOpEqual:
     case kOpNotEqual: return (order == 0) == equalOp;

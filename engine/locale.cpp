@@ -9,6 +9,7 @@
 #include <unicode/unorm2.h>
 #include <unicode/unum.h>
 #include <unicode/ustring.h>
+#include <unicode/uset.h>
 
 #include <algorithm>
 #include <cstring>
@@ -126,6 +127,79 @@ TLanguageDriver::TLanguageDriver(uint32_t lcid, std::string localeName)
     keyPlain_[b] = narrow;
   }
   for (int b = 0; b < 256; ++b) keyUpper_[b] = upper_[keyPlain_[b]];
+  FindDistinctBytes();
+}
+
+// Printable ASCII and the letters of the code page are candidates. One
+// stays when, under the case-sensitive collator, its character is no
+// expansion, is in no contraction made only of candidates, has a primary
+// weight, and collates unequal to every other candidate. Each such
+// character then collates as one element of its own that differs from the
+// others', and elements with a primary weight line up position by position
+// at every level: two texts of such bytes collate equal only when their
+// bytes are the same.
+void TLanguageDriver::FindDistinctBytes() {
+  if (collator_ == nullptr) return;
+  const std::array<char16_t, 256>& toUnicode = Cp1251UnicodeTable();
+  std::array<bool, 256> candidate{};
+  std::array<bool, 65536> candidateChar{};
+  for (int b = 0; b < 256; ++b) {
+    candidate[size_t(b)] = (b >= 0x20 && b <= 0x7E) || b >= 0xC0 || b == 0xA8 || b == 0xB8;
+    if (candidate[size_t(b)]) candidateChar[toUnicode[size_t(b)]] = true;
+  }
+  UErrorCode status = U_ZERO_ERROR;
+  USet* contractions = uset_openEmpty();
+  USet* expansions = uset_openEmpty();
+  ucol_getContractionsAndExpansions(collator_, contractions, expansions, true, &status);
+  if (U_FAILURE(status)) {
+    uset_close(contractions);
+    uset_close(expansions);
+    return;
+  }
+  std::array<bool, 65536> inContraction{};
+  const int32_t items = uset_getItemCount(contractions);
+  for (int32_t i = 0; i < items; ++i) {
+    UChar32 start = 0;
+    UChar32 end = 0;
+    UChar text[64];
+    UErrorCode st = U_ZERO_ERROR;
+    const int32_t length = uset_getItem(contractions, i, &start, &end, text, 64, &st);
+    if (U_FAILURE(st) || length > 64) {
+      // A contraction too long to look at: trust no candidate.
+      uset_close(contractions);
+      uset_close(expansions);
+      return;
+    }
+    if (length == 0) {
+      for (UChar32 c = start; c <= end && c < 65536; ++c) inContraction[size_t(c)] = true;
+      continue;
+    }
+    const bool allCandidates = std::all_of(text, text + length, [&](UChar c) { return candidateChar[c]; });
+    if (allCandidates)
+      for (int32_t k = 0; k < length; ++k) inContraction[text[k]] = true;
+  }
+  std::vector<uint8_t> kept;
+  for (int b = 0; b < 256; ++b) {
+    if (!candidate[size_t(b)]) continue;
+    const UChar ch = toUnicode[size_t(b)];
+    if (inContraction[ch] || uset_contains(expansions, ch)) continue;
+    uint8_t key[64];
+    const int32_t keyLength = ucol_getSortKey(collator_, &ch, 1, key, int32_t(sizeof key));
+    // A sort key starting with the level separator has no primary weight.
+    if (keyLength <= 1 || keyLength > int32_t(sizeof key) || key[0] <= 1) continue;
+    kept.push_back(uint8_t(b));
+  }
+  uset_close(contractions);
+  uset_close(expansions);
+  std::vector<bool> alone(kept.size(), true);
+  for (size_t i = 0; i < kept.size(); ++i) {
+    const UChar a = toUnicode[kept[i]];
+    for (size_t j = i + 1; j < kept.size(); ++j) {
+      const UChar b = toUnicode[kept[j]];
+      if (ucol_strcoll(collator_, &a, 1, &b, 1) == UCOL_EQUAL) alone[i] = alone[j] = false;
+    }
+  }
+  for (size_t i = 0; i < kept.size(); ++i) distinct_[kept[i]] = alone[i];
 }
 
 TLanguageDriver::~TLanguageDriver() {
@@ -160,8 +234,10 @@ const TLanguageDriver* TLanguageDriver::Find(uint16_t langId, uint16_t sortId) {
 }
 
 int TLanguageDriver::Compare(std::string_view left, std::string_view right, bool caseInsensitive) const {
-  left = UpToZero(left);
-  right = UpToZero(right);
+  return CompareWhole(UpToZero(left), UpToZero(right), caseInsensitive);
+}
+
+int TLanguageDriver::CompareWhole(std::string_view left, std::string_view right, bool caseInsensitive) const {
   // The same bytes collate equal: no conversion, no collator (an index walk
   // over equal keys compares little else).
   if (left == right) return 0;

@@ -39,6 +39,19 @@ class TLanguageDriver {
   // Locale comparison of two Windows-1251 texts, each taken up to its first
   // zero byte; -1, 0 or 1. Case differences are ignored when caseInsensitive.
   int Compare(std::string_view left, std::string_view right, bool caseInsensitive) const;
+  // The same for texts already cut at their first zero byte (none inside).
+  int CompareWhole(std::string_view left, std::string_view right, bool caseInsensitive) const;
+  // True when two texts (cut at their first zero byte) surely collate
+  // unequal with case taken into account without asking the collator: their
+  // bytes differ and every byte is one the collator tells apart alone.
+  bool SurelyUnequal(std::string_view left, std::string_view right) const {
+    if (left == right) return false;
+    for (char c : left)
+      if (!distinct_[static_cast<uint8_t>(c)]) return false;
+    for (char c : right)
+      if (!distinct_[static_cast<uint8_t>(c)]) return false;
+    return true;
+  }
 
   uint8_t UpperByte(uint8_t b) const { return upper_[b]; }
   uint8_t LowerByte(uint8_t b) const { return lower_[b]; }
@@ -57,6 +70,7 @@ class TLanguageDriver {
 
  private:
   TLanguageDriver(uint32_t lcid, std::string localeName);
+  void FindDistinctBytes();
 
   uint32_t lcid_;
   std::string localeName_;
@@ -66,6 +80,9 @@ class TLanguageDriver {
   std::array<uint8_t, 256> lower_{};
   std::array<uint8_t, 256> keyPlain_{};
   std::array<uint8_t, 256> keyUpper_{};
+  // Bytes whose characters the case-sensitive collator tells apart one by
+  // one (see FindDistinctBytes).
+  std::array<bool, 256> distinct_{};
 };
 
 // The ICU locale name for a language id / sort id pair ("ru_RU"), empty when

@@ -5,6 +5,7 @@
 #include <unicode/uchar.h>
 
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "tabula/data_file.h"
@@ -145,6 +146,39 @@ TEST(CompareStrings, RussianAlphabetOrder) {
     std::string upperA = UpperText(kRussian, 0, a);
     EXPECT_EQ(CompareStrings(kRussian, 0, upperA, true, 0, a), 0) << i;
   }
+}
+
+TEST(CompareStrings, UnequalWithoutTheCollatorOnlyWhereTheCollatorSaysSo) {
+  const TLanguageDriver* ru = TLanguageDriver::Find(kRussian, 0);
+  ASSERT_NE(ru, nullptr);
+  // Every pair of one-byte texts, and random short texts over every byte
+  // and over letters, digits and punctuation: whatever the shortcut calls
+  // unequal, the collator does too.
+  std::vector<std::string> texts;
+  for (int b = 1; b < 256; ++b) texts.emplace_back(1, char(b));
+  std::mt19937 rng(5);
+  const std::string common = W("аеёиЕЁИйЙaAeE1 -.'") + "\xAD\x7F";
+  for (int n = 0; n < 600; ++n) {
+    std::string text;
+    const size_t length = 1 + rng() % 3;
+    for (size_t k = 0; k < length; ++k)
+      text += n % 2 ? char(1 + rng() % 255) : common[rng() % common.size()];
+    texts.push_back(text);
+  }
+  int shortcuts = 0;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    for (size_t j = i; j < texts.size(); j += 1 + j % 3) {
+      if (!ru->SurelyUnequal(texts[i], texts[j])) continue;
+      ++shortcuts;
+      ASSERT_NE(ru->Compare(texts[i], texts[j], false), 0) << i << " " << j;
+    }
+  }
+  // It answers the common case: texts of letters, digits and spaces.
+  EXPECT_GT(shortcuts, 10000);
+  EXPECT_TRUE(ru->SurelyUnequal(W("Елка 12"), W("елка 12")));
+  EXPECT_TRUE(ru->SurelyUnequal(W("дом 12а"), W("дом 12")));
+  EXPECT_FALSE(ru->SurelyUnequal(W("дом"), W("дом")));
+  EXPECT_FALSE(ru->SurelyUnequal("ab\x01", "ab"));  // a control character collates as nothing
 }
 
 TEST(CaseMapping, LocaleAndAscii) {
