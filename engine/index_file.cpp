@@ -78,6 +78,7 @@ void TIndexFile::OpenIndexFile(bool positionOnFirst, bool keepDamagedHeader) {
   }
   pageReads_ = 0;
   pool_.SetBaseLimit(ReadOnly() ? TPagePool::kReadOnlyLimit : TPagePool::kDefaultLimit);
+  pool_.SetTotalLimit(ReadOnly() ? TPagePool::kReadOnlyTotal : 0, TPagePool::kReadOnlyShare);
   cursor_.Open(header_.NoPrimaryIndex != 0);
   if (positionOnFirst) FirstKey();
 }

@@ -44,7 +44,32 @@ TPage* TPagePool::Obtain(uint8_t slot, bool growInstead, const TWriter& write) {
     list.Pages.push_front(std::make_unique<TPage>(owner_));
     return list.Pages.front().get();
   };
-  if (list.Pages.size() < list.Limit) return fresh();
+  // At the bound of all slots together, a list below its share takes the
+  // least recent clean page of the longest list when that holds more than
+  // its share; any other reuses its own. A list walked over and over in
+  // the same order (an index walked for a filter's records) keeps all its
+  // pages while the others stay within their shares.
+  bool ownOnly = false;
+  if (list.Pages.size() < list.Limit && totalLimit_ != 0) {
+    size_t total = 0;
+    TList* longest = &list;
+    for (TList& other : lists_) {
+      total += other.Pages.size();
+      if (other.Pages.size() > longest->Pages.size()) longest = &other;
+    }
+    if (total >= totalLimit_) {
+      ownOnly = list.Pages.size() >= share_ || longest->Pages.size() <= share_;
+      for (auto it = longest->Pages.end(); !ownOnly && it != longest->Pages.begin();) {
+        --it;
+        if ((*it)->Dirty || (*it)->Pins != 0) continue;
+        TPage* page = it->get();
+        Forget(*longest, page);
+        list.Pages.splice(list.Pages.begin(), longest->Pages, it);
+        return page;
+      }
+    }
+  }
+  if (list.Pages.size() < list.Limit && !ownOnly) return fresh();
   auto reuse = [&](std::list<std::unique_ptr<TPage>>::iterator it) {
     TPage* page = it->get();
     Forget(list, page);
@@ -55,6 +80,7 @@ TPage* TPagePool::Obtain(uint8_t slot, bool growInstead, const TWriter& write) {
     --it;
     if (!(*it)->Dirty && (*it)->Pins == 0) return reuse(it);
   }
+  if (ownOnly) return fresh();  // every page of its own is in use: past the bound for now
   if (growInstead) {
     list.Limit += kGrowth;
     return fresh();

@@ -68,10 +68,16 @@ class TPagePool {
  public:
   static constexpr size_t kDefaultLimit = 31;  // page buffers per slot
   static constexpr size_t kGrowth = 64;        // added under the table lock instead of writing
-  // Per slot for a read-only handle: nothing it holds is ever written, so
-  // a larger set of expanded pages only saves reading and expanding them
-  // again (about 6 MB per slot at the most).
-  static constexpr size_t kReadOnlyLimit = 1024;
+  // For a read-only handle: nothing it holds is ever written, so a larger
+  // set of expanded pages only saves reading and expanding them again. One
+  // slot may hold them all, enough for every leaf of an index of a few
+  // million keys, so that a walk in index order over a filter's records
+  // finds each leaf still expanded; the handle's slots together hold no
+  // more (about 24 MB at the most), and each slot may keep a share
+  // whatever the others hold.
+  static constexpr size_t kReadOnlyLimit = 4096;
+  static constexpr size_t kReadOnlyTotal = 4096;
+  static constexpr size_t kReadOnlyShare = 1024;
   // Writes a changed page that has to leave its buffer.
   using TWriter = std::function<void(TPage&)>;
 
@@ -82,6 +88,14 @@ class TPagePool {
   // The limit of every list and the one it goes back to on Trim and Clear.
   void SetBaseLimit(size_t limit);
   size_t BaseLimit() const { return baseLimit_; }
+  // Pages of all slots together (0: no bound but each list's limit). At
+  // the bound a list below its share takes the least recent clean page of
+  // the longest list when that holds more than its share; any other reuses
+  // its own pages.
+  void SetTotalLimit(size_t limit, size_t share) {
+    totalLimit_ = limit;
+    share_ = share;
+  }
 
   // The buffered page at `offset` of a slot, pinned and made the most
   // recent; an empty pin when it is not buffered.
@@ -122,6 +136,8 @@ class TPagePool {
 
   TIndexFile* owner_;
   size_t baseLimit_ = kDefaultLimit;
+  size_t totalLimit_ = 0;
+  size_t share_ = 0;
   TList lists_[kIndexSlotCount];
 };
 

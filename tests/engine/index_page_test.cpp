@@ -10,6 +10,7 @@
 #include "tabula/file_session.h"
 #include "engine/index_bitmap.h"
 #include "engine/index_page.h"
+#include "engine/index_page_pool.h"
 
 namespace {
 
@@ -229,3 +230,43 @@ TEST(RecordBitmap, AgreesWithAPlainModel) {
 }
 
 }  // namespace
+
+namespace tabula {
+namespace {
+
+// A read-only handle's page buffers under one bound for all slots: a list
+// below its share takes the least recent unpinned pages of the longest
+// list, and no more than that; the bound holds.
+TEST(PagePool, SlotsShareOneBoundWithoutTakingPinnedPages) {
+  TPagePool pool(nullptr);
+  pool.SetBaseLimit(16);
+  pool.SetTotalLimit(16, 4);
+  const TPagePool::TWriter noWrite = [](TPage&) { ADD_FAILURE() << "a clean pool writes nothing"; };
+  auto load = [&](uint8_t slot, uint32_t first, uint32_t count) {
+    for (uint32_t n = first; n < first + count; ++n) {
+      TPage* page = pool.Obtain(slot, false, noWrite);
+      ASSERT_NE(page, nullptr);
+      pool.Register(slot, page, n * uint32_t(kIndexPageSize));
+    }
+  };
+  load(0, 1, 16);  // one index walked first fills the bound
+  EXPECT_EQ(pool.Count(0), 16u);
+  TPagePin pinned = pool.Find(0, 1 * uint32_t(kIndexPageSize));  // its least recent page, in use
+  load(1, 1, 10);
+  const struct {
+    uint8_t slot;
+    size_t count;
+  } expected[] = {{0, 12}, {1, 4}};
+  for (const auto& e : expected) EXPECT_EQ(pool.Count(e.slot), e.count) << int(e.slot);
+  EXPECT_NE(pool.Peek(0, 1 * uint32_t(kIndexPageSize)), nullptr);  // the pinned page stayed
+  EXPECT_EQ(pool.Peek(0, 2 * uint32_t(kIndexPageSize)), nullptr);  // the least recent unpinned went
+  EXPECT_NE(pool.Peek(0, 16 * uint32_t(kIndexPageSize)), nullptr);
+  // The second list now reuses its own pages: its latest are there.
+  EXPECT_NE(pool.Peek(1, 10 * uint32_t(kIndexPageSize)), nullptr);
+  EXPECT_EQ(pool.Peek(1, 6 * uint32_t(kIndexPageSize)), nullptr);
+  pinned.Release();
+  pool.Clear();
+}
+
+}  // namespace
+}  // namespace tabula
