@@ -126,15 +126,11 @@ TIndexCursor::TWhere TIndexCursor::Locate(TLeafPlace& place) {
 }
 
 bool TIndexCursor::SeekVisibleForward(TIndexTree& tree, TLeafPlace& place) {
-  while (!visible_.Test(static_cast<int32_t>(place.Record())))
-    if (!tree.StepForward(place)) return false;
-  return true;
+  return visible_.Test(static_cast<int32_t>(place.Record())) || tree.StepForwardTo(place, visible_);
 }
 
 bool TIndexCursor::SeekVisibleBackward(TIndexTree& tree, TLeafPlace& place) {
-  while (!visible_.Test(static_cast<int32_t>(place.Record())))
-    if (!tree.StepBack(place)) return false;
-  return true;
+  return visible_.Test(static_cast<int32_t>(place.Record())) || tree.StepBackTo(place, visible_);
 }
 
 bool TIndexCursor::RangeFixup(TIndexTree& tree, TLeafPlace& place) {
@@ -476,12 +472,16 @@ void TIndexCursor::MoveByBody(int32_t n) {
       }
     }
   } else {
+    if (landing && steps > 0) {
+      landing = false;
+      if (visible_.Test(static_cast<int32_t>(place.Record()))) ++done;
+    }
     while (!hitEnd && done < steps) {
-      if (!step()) {
+      if (!(forward ? tree.StepForwardTo(place, visible_) : tree.StepBackTo(place, visible_))) {
         hitEnd = true;
         break;
       }
-      if (visible_.Test(static_cast<int32_t>(place.Record()))) ++done;
+      ++done;
     }
     if (hitEnd) {
       const bool found = forward ? SeekVisibleBackward(tree, place) : SeekVisibleForward(tree, place);
@@ -699,17 +699,20 @@ bool TIndexCursor::VisibleAhead(int32_t maximum, int direction, std::vector<uint
     if (Locate(place) != TWhere::kOn) return;
     TIndexTree tree = Tree();
     int leaves = 0;
+    int leafBudget = kAheadLeaves;
     while (static_cast<int32_t>(records.size()) < maximum) {
+      if (bitmapMode_) {
+        const bool found = forward ? tree.StepForwardTo(place, visible_, &leafBudget)
+                                   : tree.StepBackTo(place, visible_, &leafBudget);
+        if (!found) break;
+        records.push_back(place.Record());
+        continue;
+      }
       const TPage* before = place.Page.Get();
       if (!(forward ? tree.StepForward(place) : tree.StepBack(place))) break;
       if (place.Page.Get() != before && ++leaves > kAheadLeaves) break;
-      const uint32_t recNo = place.Record();
-      if (bitmapMode_) {
-        if (visible_.Test(static_cast<int32_t>(recNo))) records.push_back(recNo);
-      } else {
-        if (bounded && (forward ? place.Position > rangeLast_ : place.Position < rangeFirst_)) break;
-        records.push_back(recNo);
-      }
+      if (bounded && (forward ? place.Position > rangeLast_ : place.Position < rangeFirst_)) break;
+      records.push_back(place.Record());
     }
   });
   return true;

@@ -197,6 +197,44 @@ bool TIndexTree::StepBack(TLeafPlace& place) {
   return true;
 }
 
+bool TIndexTree::StepForwardTo(TLeafPlace& place, const TRecordBitmap& wanted, int* leafBudget) {
+  for (;;) {
+    const std::vector<uint32_t>& refs = place.Page->Refs;
+    const int count = static_cast<int>(refs.size());
+    for (int e = place.Entry + 1; e < count; ++e) {
+      if (wanted.Test(static_cast<int32_t>(refs[static_cast<size_t>(e)]))) {
+        place.Position += e - place.Entry;
+        place.Entry = e;
+        return true;
+      }
+    }
+    // On to the leaf's last entry, then into the next leaf.
+    place.Position += count - 1 - place.Entry;
+    place.Entry = count - 1;
+    if (!StepForward(place)) return false;
+    if (leafBudget != nullptr && --*leafBudget < 0) return false;
+    if (wanted.Test(static_cast<int32_t>(place.Record()))) return true;
+  }
+}
+
+bool TIndexTree::StepBackTo(TLeafPlace& place, const TRecordBitmap& wanted, int* leafBudget) {
+  for (;;) {
+    const std::vector<uint32_t>& refs = place.Page->Refs;
+    for (int e = place.Entry - 1; e >= 0; --e) {
+      if (wanted.Test(static_cast<int32_t>(refs[static_cast<size_t>(e)]))) {
+        place.Position -= place.Entry - e;
+        place.Entry = e;
+        return true;
+      }
+    }
+    place.Position -= place.Entry;
+    place.Entry = 0;
+    if (!StepBack(place)) return false;
+    if (leafBudget != nullptr && --*leafBudget < 0) return false;
+    if (wanted.Test(static_cast<int32_t>(place.Record()))) return true;
+  }
+}
+
 int32_t TIndexTree::RootTotal() {
   uint32_t root = store_.TreeDescriptor(slot_).RootPage;
   if (root == 0) return 0;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/index_bitmap.h"
 #include "engine/index_format.h"
 #include "engine/index_page.h"
 #include "engine/index_page_pool.h"
@@ -101,6 +102,13 @@ class TIndexTree {
   // ---- The leaf level ----
   bool StepForward(TLeafPlace& place);
   bool StepBack(TLeafPlace& place);
+  // Steps on (at least once) to the next (prior) entry whose record is set
+  // in `wanted`, looking at a leaf's records in place. False when none is
+  // left (the place then stands on the last (first) entry) or when that
+  // would cross more than *leafBudget further leaves (the place then stands
+  // on the first entry of the leaf past the budget).
+  bool StepForwardTo(TLeafPlace& place, const TRecordBitmap& wanted, int* leafBudget = nullptr);
+  bool StepBackTo(TLeafPlace& place, const TRecordBitmap& wanted, int* leafBudget = nullptr);
   int32_t RootTotal();
   // 8965 unless the tree of a kept slot holds as many keys as it must.
   void VerifyTotal();
