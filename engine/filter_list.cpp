@@ -147,7 +147,6 @@ namespace {
 
 class TBitmapEvaluator {
  public:
-
   TBitmapEvaluator(const TFilter& filter, TFilterScanSource& source)
       : filter_(filter),
         source_(source),

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/index_file.h"
+#include "tabula/record.h"
 
 namespace tabula {
 
@@ -655,7 +656,7 @@ int32_t TIndexCursor::PositionInRange() {
 
 int32_t TIndexCursor::ConsecutiveRun(int32_t maximum, int direction) {
   if (maximum < 1 || state_.Empty) return 1;
-  const bool forward = direction != 2;
+  const bool forward = direction != kReadBackward;
   int32_t n = 1;
   if (physical_) {
     int32_t r = state_.PhysicalRecord;
@@ -689,7 +690,7 @@ bool TIndexCursor::VisibleAhead(int32_t maximum, int direction, std::vector<uint
   records.clear();
   if (physical_) return false;
   if (maximum < 1 || state_.Empty) return true;
-  const bool forward = direction != 2;
+  const bool forward = direction != kReadBackward;
   file_.RunOperation([&] {
     records.clear();
     // Without a bitmap every entry between the range's positions shows.

@@ -57,6 +57,7 @@ class TIndexCursor {
   int32_t PositionNumber() const { return state_.Position; }
   bool Bof() const { return state_.Bof; }
   bool Eof() const { return state_.Eof; }
+  // `direction`: kReadForward or kReadBackward, as the record store reads.
   int32_t ConsecutiveRun(int32_t maximum, int direction);
   // In index order: the record numbers of up to `maximum` entries the
   // cursor would show after (or, backward, before) the current one, in the

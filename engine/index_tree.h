@@ -132,10 +132,10 @@ class TIndexTree {
   void Delete(const uint8_t* key);
 
  private:
-  // The page a descent enters at `depth`, checked against the count of the
-  // parent entry it came through (expected < 0: the root).
   // Sets the bits of the records at positions first..last.
   void MarkPositions(int32_t first, int32_t last, TRecordBitmap& bitmap);
+  // The page a descent enters at `depth`, checked against the count of the
+  // parent entry it came through (expected < 0: the root).
   TPagePin Enter(uint32_t offset, uint32_t parent, int64_t expected, int depth);
   template <class TChoose>
   TDescent DescendBy(TChoose choose);
